@@ -1,0 +1,91 @@
+#include "image/image.h"
+
+#include "dialogue/console.h"
+#include "dialogue/questions.h"
+#include "platform/platform.h"
+
+#include <cstring>
+
+namespace {
+
+// The image is written in blocks of one megabyte, all from the same block.
+const unsigned block_size = 1048576;
+
+// Writes the whole block, going on after a write that took only part of
+// it.  False when a write fails or writes nothing; errno tells why.
+bool write_block(int descriptor, const char *block) {
+    unsigned done = 0;
+    while (done < block_size) {
+        long written = platform::write_file(descriptor, block + done, block_size - done);
+        if (written <= 0)
+            return false;
+        done += static_cast<unsigned>(written);
+    }
+    return true;
+}
+
+// An image that may be incomplete is not left behind.
+[[noreturn]] void abandon_image(const char *path) {
+    static_cast<void>(platform::delete_file(path));
+    end_with_prompt(-1);
+}
+
+[[noreturn]] void write_image(const char *path, int size) {
+    char *block = static_cast<char *>(platform::allocate(block_size));
+    if (block == nullptr) {
+        platform::report_failure("Kann nicht genug Hauptspeicher belegen");
+        end_with_prompt(platform::error_number());
+    }
+    std::memset(block, 0, block_size);
+
+    // A file that is still there (one the user agreed to replace, or one
+    // whose deletion failed) is truncated by the open.
+    static_cast<void>(platform::delete_file(path));
+    int descriptor = platform::create_file(path);
+    if (descriptor < 0) {
+        platform::report_failure("Kann Image-Datei nicht anlegen");
+        platform::release(block);
+        end_with_prompt(-1);
+    }
+    static_cast<void>(platform::make_writable(path));
+
+    platform::print("\n\rLege %s an... ", path);
+    platform::flush_output();
+
+    for (int remaining = size; remaining > 0; remaining--) {
+        if (!write_block(descriptor, block)) {
+            platform::report_failure("Kann Image-Datei nicht schreiben");
+            platform::release(block);
+            static_cast<void>(platform::close_file(descriptor));
+            abandon_image(path);
+        }
+    }
+    // A failed close may have lost the last blocks.
+    if (platform::close_file(descriptor) != 0) {
+        platform::report_failure("Kann Image-Datei nicht schreiben");
+        platform::release(block);
+        abandon_image(path);
+    }
+    platform::release(block);
+
+    platform::print("Fertig!\n\r"
+                    "\n\r"
+                    "Sie koennen nun Ihr persistentes TOLVERA Heimverzeichnis von TOLVERA\n\r"
+                    "aus einrichten.\n\r");
+    end_with_prompt(0);
+}
+
+} // namespace
+
+void make_image() {
+    platform::prepare_console();
+
+    char image_path[] = "C:\\TOLVERA.IMG";
+    char letter = ask_drive_letter();
+    image_path[0] = letter;
+    check_existing_image(image_path);
+    int size = ask_image_size(letter);
+
+    show_title();
+    write_image(image_path, size);
+}

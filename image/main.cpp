@@ -1,0 +1,4 @@
+#include "image/image.h"
+
+// Command-line arguments are not read.
+int main() { make_image(); }

@@ -1,0 +1,29 @@
+// Test builds make chosen runtime calls fail on purpose.
+//
+// In the test build (TOLVERA_FAULT_INJECTION) every call of the POSIX
+// platform layer asks injected_fault() first.  The environment says which
+// use of which call fails and how:
+//
+//   TOLVERA_FAULT=write:3:28     the 3rd write fails with errno 28
+//   TOLVERA_FAULT=write:3:short  the 3rd write writes only half its bytes
+//   TOLVERA_FAULT_TRACE=file     every call's name is appended to file
+//
+// The program that users get is built without it; there the hook is a
+// constant and costs nothing.
+#pragma once
+
+namespace platform {
+
+enum class call { allocate, query, chmod, unlink, open, write, close, read, print, flush };
+
+enum class fault { none, fail, short_write };
+
+#ifdef TOLVERA_FAULT_INJECTION
+// Counts this use of the call; on the chosen use sets errno and says how
+// the call is to fail.
+fault injected_fault(call which);
+#else
+inline fault injected_fault(call) { return fault::none; }
+#endif
+
+} // namespace platform

@@ -1,0 +1,49 @@
+// The runtime calls of the program, one implementation per platform.
+//
+// Dialogue and image code call only these; the build picks
+// platform_windows.cpp (the C runtime of Windows) or platform_posix.cpp
+// (POSIX, where drive X: is the directory /mnt/x).  Each call mirrors one
+// runtime function and reports failure the way that function does: a
+// negative result or a null pointer, with the reason in errno.
+#pragma once
+
+#include <cstddef>
+
+namespace platform {
+
+// Console.  Standard output and input are the platform's text streams.
+
+// Called once at start, before anything is written.
+void prepare_console();
+// printf to standard output.
+void print(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void flush_output();
+// fgets from standard input: null at end of input or on a read error.
+char *read_line(char *buffer, int size);
+// perror: text, ": " and the system's text for errno, on standard error.
+void report_failure(const char *text);
+// exit: flushes the streams and runs the exit handlers.
+[[noreturn]] void exit_process(int status);
+int error_number();
+
+// Files, by path (a drive path such as "D:\TOLVERA.IMG") or descriptor.
+// The image may be larger than 2 GiB, so sizes are 64-bit.
+
+// _stat: true and the size in bytes when something is at the path.
+bool query_file_size(const char *path, long long *size);
+// _chmod to read and write: clears the read-only state.
+int make_writable(const char *path);
+// _unlink
+int delete_file(const char *path);
+// _open write-only, created if absent, truncated: a descriptor or -1.
+int create_file(const char *path);
+// _write: the number of bytes written, or -1.
+long write_file(int descriptor, const void *data, unsigned size);
+// _close
+int close_file(int descriptor);
+
+// Heap.
+void *allocate(std::size_t size);
+void release(void *block);
+
+} // namespace platform
