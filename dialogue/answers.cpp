@@ -5,7 +5,7 @@
 
 namespace {
 
-const char *skip_white_space(const char *p) {
+const char* skip_white_space(const char* p) {
     while (*p != '\0' && std::isspace(static_cast<unsigned char>(*p)))
         p++;
     return p;
@@ -15,8 +15,8 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 } // namespace
 
-bool scan_letter(const char *line, char *letter) {
-    const char *p = skip_white_space(line);
+bool scan_letter(const char* line, char* letter) {
+    const char* p = skip_white_space(line);
     if (*p == '\0')
         return false;
     *letter = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
@@ -24,8 +24,8 @@ bool scan_letter(const char *line, char *letter) {
 }
 
 // Accumulated as a negative number, so that INT_MIN fits as well.
-number_answer scan_number(const char *line, int *number) {
-    const char *p = skip_white_space(line);
+number_answer scan_number(const char* line, int* number) {
+    const char* p = skip_white_space(line);
     if (*p == '\0')
         return number_answer::blank;
     bool negative = *p == '-';

@@ -5,7 +5,7 @@
 
 // Upper case of the first character that is not white space; false for a
 // line that is empty or holds only white space.
-bool scan_letter(const char *line, char *letter);
+bool scan_letter(const char* line, char* letter);
 
 enum class number_answer {
     blank,        // empty or only white space
@@ -14,4 +14,4 @@ enum class number_answer {
     number,
 };
 
-number_answer scan_number(const char *line, int *number);
+number_answer scan_number(const char* line, int* number);

@@ -13,7 +13,7 @@ void show_title() {
     platform::flush_output();
 }
 
-const char *read_answer() {
+const char* read_answer() {
     return platform::read_line(answer_buffer, static_cast<int>(sizeof answer_buffer));
 }
 

@@ -12,7 +12,7 @@ void show_title();
 
 // Reads one line into answer_buffer; null at the end of the input or on a
 // read error.
-const char *read_answer();
+const char* read_answer();
 
 // Writes the exit prompt, waits for one line (or the end of the input) and
 // ends the process with status.

@@ -10,8 +10,8 @@ const int least_image_size = 100;
 const long long megabyte = 1048576;
 
 // Ends the run when the input has ended; a question cannot go on without it.
-const char *read_answer_or_end() {
-    const char *line = read_answer();
+const char* read_answer_or_end() {
+    const char* line = read_answer();
     if (line == nullptr)
         end_with_prompt(-1);
     return line;
@@ -39,7 +39,7 @@ char ask_drive_letter() {
     }
 }
 
-void check_existing_image(const char *path) {
+void check_existing_image(const char* path) {
     long long size;
     // A file that cannot be queried counts as absent.
     if (!platform::query_file_size(path, &size))

@@ -7,7 +7,7 @@ char ask_drive_letter();
 
 // Returns when nothing is at path, or when the user agreed to replace what
 // is there and it has been deleted; ends the run otherwise.
-void check_existing_image(const char *path);
+void check_existing_image(const char* path);
 
 // The size of the image in megabytes: 100 or more.
 int ask_image_size(char letter);

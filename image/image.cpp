@@ -13,7 +13,7 @@ const unsigned block_size = 1048576;
 
 // Writes the whole block, going on after a write that took only part of
 // it.  False when a write fails or writes nothing; errno tells why.
-bool write_block(int descriptor, const char *block) {
+bool write_block(int descriptor, const char* block) {
     unsigned done = 0;
     while (done < block_size) {
         long written = platform::write_file(descriptor, block + done, block_size - done);
@@ -25,13 +25,13 @@ bool write_block(int descriptor, const char *block) {
 }
 
 // An image that may be incomplete is not left behind.
-[[noreturn]] void abandon_image(const char *path) {
+[[noreturn]] void abandon_image(const char* path) {
     static_cast<void>(platform::delete_file(path));
     end_with_prompt(-1);
 }
 
-[[noreturn]] void write_image(const char *path, int size) {
-    char *block = static_cast<char *>(platform::allocate(block_size));
+[[noreturn]] void write_image(const char* path, int size) {
+    char* block = static_cast<char*>(platform::allocate(block_size));
     if (block == nullptr) {
         platform::report_failure("Kann nicht genug Hauptspeicher belegen");
         end_with_prompt(platform::error_number());

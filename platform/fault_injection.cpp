@@ -8,7 +8,7 @@
 namespace platform {
 namespace {
 
-const char *const call_names[] = {"allocate", "query", "chmod", "unlink", "open",
+const char* const call_names[] = {"allocate", "query", "chmod", "unlink", "open",
                                   "write",    "close", "read",  "print",  "flush"};
 
 struct plan {
@@ -19,7 +19,7 @@ struct plan {
 
 plan read_plan() {
     plan p{-1, 0, 0};
-    const char *text = std::getenv("TOLVERA_FAULT");
+    const char* text = std::getenv("TOLVERA_FAULT");
     if (text == nullptr)
         return p;
     char name[16];
@@ -40,11 +40,11 @@ plan read_plan() {
 }
 
 void trace(int index) {
-    const char *file = std::getenv("TOLVERA_FAULT_TRACE");
+    const char* file = std::getenv("TOLVERA_FAULT_TRACE");
     if (file == nullptr)
         return;
     // Opened per call so that the trace survives however the process ends.
-    FILE *out = std::fopen(file, "a");
+    FILE* out = std::fopen(file, "a");
     if (out == nullptr)
         return;
     std::fprintf(out, "%s\n", call_names[index]);

@@ -16,12 +16,12 @@ namespace platform {
 // Called once at start, before anything is written.
 void prepare_console();
 // printf to standard output.
-void print(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void flush_output();
 // fgets from standard input: null at end of input or on a read error.
-char *read_line(char *buffer, int size);
+char* read_line(char* buffer, int size);
 // perror: text, ": " and the system's text for errno, on standard error.
-void report_failure(const char *text);
+void report_failure(const char* text);
 // exit: flushes the streams and runs the exit handlers.
 [[noreturn]] void exit_process(int status);
 int error_number();
@@ -30,20 +30,20 @@ int error_number();
 // The image may be larger than 2 GiB, so sizes are 64-bit.
 
 // _stat: true and the size in bytes when something is at the path.
-bool query_file_size(const char *path, long long *size);
+bool query_file_size(const char* path, long long* size);
 // _chmod to read and write: clears the read-only state.
-int make_writable(const char *path);
+int make_writable(const char* path);
 // _unlink
-int delete_file(const char *path);
+int delete_file(const char* path);
 // _open write-only, created if absent, truncated: a descriptor or -1.
-int create_file(const char *path);
+int create_file(const char* path);
 // _write: the number of bytes written, or -1.
-long write_file(int descriptor, const void *data, unsigned size);
+long write_file(int descriptor, const void* data, unsigned size);
 // _close
 int close_file(int descriptor);
 
 // Heap.
-void *allocate(std::size_t size);
-void release(void *block);
+void* allocate(std::size_t size);
+void release(void* block);
 
 } // namespace platform

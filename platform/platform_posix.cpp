@@ -18,27 +18,27 @@ namespace {
 // a drive path is used as it stands.
 class native_path {
   public:
-    explicit native_path(const char *path) {
+    explicit native_path(const char* path) {
         if (!is_drive_letter(path[0]) || path[1] != ':') {
             text_ = path;
             return;
         }
         std::size_t n = 0;
-        for (const char *p = "/mnt/"; *p != '\0'; p++)
+        for (const char* p = "/mnt/"; *p != '\0'; p++)
             buffer_[n++] = *p;
         buffer_[n++] = static_cast<char>(path[0] | 0x20);
-        for (const char *p = path + 2; *p != '\0' && n < sizeof buffer_ - 1; p++)
+        for (const char* p = path + 2; *p != '\0' && n < sizeof buffer_ - 1; p++)
             buffer_[n++] = *p == '\\' ? '/' : *p;
         buffer_[n] = '\0';
         text_ = buffer_;
     }
-    const char *c_str() const { return text_; }
+    const char* c_str() const { return text_; }
 
   private:
     static bool is_drive_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
     char buffer_[64];
-    const char *text_;
+    const char* text_;
 };
 
 // Read and write as far as the user's umask allows: the image is made
@@ -53,7 +53,7 @@ mode_t read_write_mode() {
 
 void prepare_console() {}
 
-void print(const char *format, ...) {
+void print(const char* format, ...) {
     if (injected_fault(call::print) != fault::none)
         return;
     va_list arguments;
@@ -68,13 +68,13 @@ void flush_output() {
     static_cast<void>(std::fflush(stdout));
 }
 
-char *read_line(char *buffer, int size) {
+char* read_line(char* buffer, int size) {
     if (injected_fault(call::read) != fault::none)
         return nullptr;
     return std::fgets(buffer, size, stdin);
 }
 
-void report_failure(const char *text) { std::perror(text); }
+void report_failure(const char* text) { std::perror(text); }
 
 void exit_process(int status) { std::exit(status); }
 
@@ -84,7 +84,7 @@ int error_number() { return errno; }
 // change, the deletion and the creation all act on the link itself, so a
 // planted link cannot make the program touch another file.
 
-bool query_file_size(const char *path, long long *size) {
+bool query_file_size(const char* path, long long* size) {
     if (injected_fault(call::query) != fault::none)
         return false;
     struct stat status;
@@ -94,26 +94,26 @@ bool query_file_size(const char *path, long long *size) {
     return true;
 }
 
-int make_writable(const char *path) {
+int make_writable(const char* path) {
     if (injected_fault(call::chmod) != fault::none)
         return -1;
     return fchmodat(AT_FDCWD, native_path(path).c_str(), read_write_mode(), AT_SYMLINK_NOFOLLOW);
 }
 
-int delete_file(const char *path) {
+int delete_file(const char* path) {
     if (injected_fault(call::unlink) != fault::none)
         return -1;
     return unlink(native_path(path).c_str());
 }
 
-int create_file(const char *path) {
+int create_file(const char* path) {
     if (injected_fault(call::open) != fault::none)
         return -1;
     return open(native_path(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                 0666);
 }
 
-long write_file(int descriptor, const void *data, unsigned size) {
+long write_file(int descriptor, const void* data, unsigned size) {
     switch (injected_fault(call::write)) {
     case fault::fail:
         return -1;
@@ -137,12 +137,12 @@ int close_file(int descriptor) {
     return close(descriptor);
 }
 
-void *allocate(std::size_t size) {
+void* allocate(std::size_t size) {
     if (injected_fault(call::allocate) != fault::none)
         return nullptr;
     return std::malloc(size);
 }
 
-void release(void *block) { std::free(block); }
+void release(void* block) { std::free(block); }
 
 } // namespace platform

@@ -44,7 +44,7 @@ void prepare_console() {
     static_cast<void>(std::atexit(restore_console_mode));
 }
 
-void print(const char *format, ...) {
+void print(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     static_cast<void>(std::vprintf(format, arguments));
@@ -53,9 +53,9 @@ void print(const char *format, ...) {
 
 void flush_output() { static_cast<void>(std::fflush(stdout)); }
 
-char *read_line(char *buffer, int size) { return std::fgets(buffer, size, stdin); }
+char* read_line(char* buffer, int size) { return std::fgets(buffer, size, stdin); }
 
-void report_failure(const char *text) { std::perror(text); }
+void report_failure(const char* text) { std::perror(text); }
 
 void exit_process(int status) { std::exit(status); }
 
@@ -63,7 +63,7 @@ int error_number() { return errno; }
 
 // _stat64: with the 32-bit _stat an image of 2 GiB or more fails the query
 // and would count as absent.
-bool query_file_size(const char *path, long long *size) {
+bool query_file_size(const char* path, long long* size) {
     struct _stat64 status;
     if (_stat64(path, &status) != 0)
         return false;
@@ -71,23 +71,23 @@ bool query_file_size(const char *path, long long *size) {
     return true;
 }
 
-int make_writable(const char *path) { return _chmod(path, _S_IREAD | _S_IWRITE); }
+int make_writable(const char* path) { return _chmod(path, _S_IREAD | _S_IWRITE); }
 
-int delete_file(const char *path) { return _unlink(path); }
+int delete_file(const char* path) { return _unlink(path); }
 
 // Truncated, so that an old file that could not be deleted keeps no tail.
-int create_file(const char *path) {
+int create_file(const char* path) {
     return _open(path, _O_WRONLY | _O_CREAT | _O_TRUNC, _S_IREAD | _S_IWRITE);
 }
 
-long write_file(int descriptor, const void *data, unsigned size) {
+long write_file(int descriptor, const void* data, unsigned size) {
     return _write(descriptor, data, size);
 }
 
 int close_file(int descriptor) { return _close(descriptor); }
 
-void *allocate(std::size_t size) { return std::malloc(size); }
+void* allocate(std::size_t size) { return std::malloc(size); }
 
-void release(void *block) { std::free(block); }
+void release(void* block) { std::free(block); }
 
 } // namespace platform
