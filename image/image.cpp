@@ -33,8 +33,10 @@ bool write_block(int descriptor, const char* block) {
 [[noreturn]] void write_image(const char* path, int size) {
     char* block = static_cast<char*>(platform::allocate(block_size));
     if (block == nullptr) {
+        // Taken before perror, which may change it.
+        int error = platform::error_number();
         platform::report_failure("Kann nicht genug Hauptspeicher belegen");
-        end_with_prompt(platform::error_number());
+        end_with_prompt(error);
     }
     std::memset(block, 0, block_size);
 

@@ -10,32 +10,48 @@ namespace {
 
 const char* const call_names[] = {"allocate", "query", "chmod", "unlink", "open",
                                   "write",    "close", "read",  "print",  "flush"};
+const int call_count = sizeof call_names / sizeof call_names[0];
 
-struct plan {
-    int call;  // index into call_names, -1 for no fault
+struct planned_fault {
+    int call;  // index into call_names
     long use;  // 1 for the first use
-    int error; // errno to set, 0 for a short write
+    int error; // errno to set; 0 for a short write
 };
 
+struct plan {
+    planned_fault faults[16];
+    int count;
+};
+
+[[noreturn]] void reject(const char* text, const char* why) {
+    std::fprintf(stderr, "TOLVERA_FAULT: %s: '%s'\n", why, text);
+    std::abort();
+}
+
+// "call:use:errno" or "call:use:short", several joined by commas.
 plan read_plan() {
-    plan p{-1, 0, 0};
+    plan p{};
     const char* text = std::getenv("TOLVERA_FAULT");
-    if (text == nullptr)
-        return p;
-    char name[16];
-    char how[16];
-    if (std::sscanf(text, "%15[a-z]:%ld:%15s", name, &p.use, how) != 3) {
-        std::fprintf(stderr, "TOLVERA_FAULT: cannot read '%s'\n", text);
-        std::abort();
+    for (const char* item = text; item != nullptr && *item != '\0';) {
+        if (p.count == static_cast<int>(sizeof p.faults / sizeof p.faults[0]))
+            reject(text, "too many faults");
+        char name[16];
+        char how[16];
+        int length = 0;
+        planned_fault& f = p.faults[p.count++];
+        if (std::sscanf(item, "%15[a-z]:%ld:%15[a-z0-9]%n", name, &f.use, how, &length) != 3)
+            reject(text, "cannot read");
+        f.call = -1;
+        for (int i = 0; i < call_count; i++)
+            if (std::strcmp(name, call_names[i]) == 0)
+                f.call = i;
+        if (f.call < 0)
+            reject(text, "no such call");
+        f.error = std::strcmp(how, "short") == 0 ? 0 : std::atoi(how);
+        item += length;
+        if (*item == ',')
+            item++;
     }
-    for (int i = 0; i < static_cast<int>(sizeof call_names / sizeof call_names[0]); i++)
-        if (std::strcmp(name, call_names[i]) == 0)
-            p.call = i;
-    if (p.call < 0) {
-        std::fprintf(stderr, "TOLVERA_FAULT: no call named '%s'\n", name);
-        std::abort();
-    }
-    p.error = std::strcmp(how, "short") == 0 ? 0 : std::atoi(how);
     return p;
 }
 
@@ -54,19 +70,24 @@ void trace(int index) {
 } // namespace
 
 fault injected_fault(call which) {
-    static plan chosen = read_plan();
-    static long uses[sizeof call_names / sizeof call_names[0]];
+    static const plan chosen = read_plan();
+    static long uses[call_count];
 
     int index = static_cast<int>(which);
     int saved = errno;
     trace(index);
     errno = saved;
-    if (++uses[index] != chosen.use || index != chosen.call)
-        return fault::none;
-    if (chosen.error == 0)
-        return fault::short_write;
-    errno = chosen.error;
-    return fault::fail;
+    long use = ++uses[index];
+    for (int i = 0; i < chosen.count; i++) {
+        const planned_fault& f = chosen.faults[i];
+        if (f.call != index || f.use != use)
+            continue;
+        if (f.error == 0)
+            return fault::short_write;
+        errno = f.error;
+        return fault::fail;
+    }
+    return fault::none;
 }
 
 } // namespace platform

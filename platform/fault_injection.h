@@ -6,6 +6,7 @@
 //
 //   TOLVERA_FAULT=write:3:28     the 3rd write fails with errno 28
 //   TOLVERA_FAULT=write:3:short  the 3rd write writes only half its bytes
+//   TOLVERA_FAULT=unlink:1:16,unlink:2:16   several faults, joined by commas
 //   TOLVERA_FAULT_TRACE=file     every call's name is appended to file
 //
 // The program that users get is built without it; there the hook is a

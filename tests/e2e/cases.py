@@ -1,0 +1,254 @@
+"""The table of end-to-end cases: the lines typed, the bytes expected on
+standard output and standard error, the exit status, and what must be on
+the drives afterwards.
+
+stdout and stderr are lists of byte strings and (perror text, error name)
+pairs; an error name may differ per build, given as a dict.  Statuses are
+the program's own (-1 reaches the shell as 255).
+"""
+
+import os
+
+from drives import (MB, image_path, old_image_intact, undeletable_old_image,
+                    write_old_image, zero_image_problem)
+from texts import (PROMPT, TITLE, creating, drive_again, first_screen, made,
+                   replace_screen, size_screen)
+
+BOTH = ("native", "windows")
+NATIVE = ("native",)
+FAULTS = ("faults",)
+
+CANNOT_CREATE = "Kann Image-Datei nicht anlegen"
+CANNOT_WRITE = "Kann Image-Datei nicht schreiben"
+NO_MEMORY = "Kann nicht genug Hauptspeicher belegen"
+# Wine's C runtime reports a full disk under a file in text mode as EINVAL.
+DISK_FULL = {"native": "ENOSPC", "windows": "EINVAL"}
+
+
+class Case:
+    def __init__(self, name, input, stdout, status, stderr=(), setup=None,
+                 checks=(), builds=BOTH, env=None, umask=0o022):
+        self.name = name
+        self.input = input
+        self.stdout = stdout
+        self.status = status
+        self.stderr = stderr
+        self.setup = setup
+        self.checks = checks
+        self.builds = builds
+        self.env = env or {}
+        self.umask = umask
+
+
+# What must be on the drives afterwards.  Each check gets the build's name
+# and returns None or what is wrong.
+
+def image(megabytes, letter="D", mode=0o644):
+    """A fresh image of zero bytes; its mode only where there are modes."""
+    def check(build):
+        return zero_image_problem(image_path(letter), megabytes,
+                                  None if build == "windows" else mode)
+    return check
+
+
+def no_image(letter="D"):
+    def check(build):
+        if os.path.lexists(image_path(letter)):
+            return "%s is there but should not be" % image_path(letter)
+    return check
+
+
+def old_image_kept(size, mode=None):
+    def check(build):
+        if not old_image_intact(image_path("D"), size, mode):
+            return "the old image at %s was changed" % image_path("D")
+    return check
+
+
+# An existing image on D:, and the bytes it is shown with.
+
+def old_image(size, mode=0o644):
+    return lambda: write_old_image(image_path("D"), size, mode)
+
+
+OLD_SIZE = 100 * MB
+
+
+# A symbolic link planted at the image path, pointing at another file the
+# program must never touch.
+
+VICTIM = "/mnt/e/victim"
+VICTIM_TEXT = b"another file, not to be touched"
+
+
+def plant_link(target=VICTIM):
+    def setup():
+        with open(VICTIM, "wb") as f:
+            f.write(VICTIM_TEXT)
+        os.chmod(VICTIM, 0o600)
+        os.symlink(target, image_path("D"))
+    return setup
+
+
+def victim_untouched(build):
+    st = os.stat(VICTIM)
+    with open(VICTIM, "rb") as f:
+        if f.read() != VICTIM_TEXT or st.st_mode & 0o777 != 0o600:
+            return "the file behind the link was changed"
+
+
+def link_kept(build):
+    if os.readlink(image_path("D")) != VICTIM:
+        return "the link at the image path is gone"
+
+
+def nothing_created_through_link(build):
+    if os.path.lexists("/mnt/e/created"):
+        return "a file was created through the dangling link"
+
+
+START = first_screen()
+
+CASES = [
+    # The main road, and the answers to the drive question.
+    Case("a new image of 100 MB", b"d\n100\n\n",
+         [START, size_screen("D"), made("D")], 0, checks=[image(100)]),
+    Case("a new image of 150 MB", b"D\n150\n\n",
+         [START, size_screen("D"), made("D")], 0, checks=[image(150)]),
+    Case("a lower-case letter names the drive in upper case", b"e\n100\n\n",
+         [START, size_screen("E"), made("E")], 0, checks=[image(100, "E")]),
+    Case("' d:' is drive D; end of input at the exit prompt ends at once", b" d:\n100\n",
+         [START, size_screen("D"), made("D")], 0, checks=[image(100)]),
+    Case("'1', an empty line and blanks ask again, without the introduction",
+         b"1\n\n   \nd\n100\n",
+         [START, drive_again(), drive_again(), drive_again(), size_screen("D"), made("D")], 0,
+         checks=[image(100)]),
+    Case("a byte beyond ASCII and a NUL line are no drive letters", b"\xe4\n\0d\nd\n100\n",
+         [START, drive_again(), drive_again(), size_screen("D"), made("D")], 0,
+         checks=[image(100)]),
+    Case("'Laufwerk D' is drive L; end of input at the size question", b"Laufwerk D\n",
+         [START, size_screen("L"), PROMPT], -1, checks=[no_image()]),
+    Case("a line of 40 characters is read as 29 and 11",
+         b"1" * 29 + b"d" + b"2" * 10 + b"\n100\n",
+         [START, drive_again(), size_screen("D"), made("D")], 0, checks=[image(100)]),
+    Case("end of input at the drive question", b"",
+         [START, PROMPT], -1),
+    Case("end of input after an answer that was no letter", b"7\n",
+         [START, drive_again(), PROMPT], -1),
+
+    # The size question.
+    Case("'99', '-5' and an empty line ask the size again", b"d\n99\n-5\n\n100\n",
+         [START] + [size_screen("D")] * 4 + [made("D")], 0, checks=[image(100)]),
+    Case("'+200' is 200", b"d\n+200\n",
+         [START, size_screen("D"), made("D")], 0, checks=[image(200)]),
+    Case("'150MB' is 150", b"d\n150MB\n",
+         [START, size_screen("D"), made("D")], 0, checks=[image(150)]),
+    Case("'abc' at the size question ends with status 0", b"d\nabc\n\n",
+         [START, size_screen("D"), PROMPT], 0, checks=[no_image()]),
+    Case("a sign with no digit behind it ends with status 0", b"d\n- 5\n",
+         [START, size_screen("D"), PROMPT], 0, checks=[no_image()]),
+    Case("29 blanks are one answer, the rest of the line the next",
+         b"d\n" + b" " * 29 + b"150\n",
+         [START, size_screen("D"), size_screen("D"), made("D")], 0, checks=[image(150)]),
+    Case("numbers beyond 32 bits ask the size again",
+         b"d\n99999999999\n-99999999999\n2147483648\n-2147483649\n100\n",
+         [START] + [size_screen("D")] * 5 + [made("D")], 0, checks=[image(100)]),
+    Case("end of input at the size question", b"d\n",
+         [START, size_screen("D"), PROMPT], -1, checks=[no_image()]),
+
+    # Drives that cannot take the image.
+    Case("a drive with nothing behind it", b"q\n100\n\n",
+         [START, size_screen("Q"), TITLE, PROMPT], -1,
+         stderr=[(CANNOT_CREATE, "ENOENT")]),
+    Case("a read-only drive", b"r\n100\n\n",
+         [START, size_screen("R"), TITLE, PROMPT], -1,
+         stderr=[(CANNOT_CREATE, {"native": "EROFS", "windows": "EACCES"})],
+         checks=[no_image("R")]),
+    Case("a full disk: the system's reason, the partial image deleted", b"f\n200\n\n",
+         [START, size_screen("F"), creating("F"), PROMPT], -1,
+         stderr=[(CANNOT_WRITE, DISK_FULL)], checks=[no_image("F")]),
+    Case("the largest size fills the disk", b"f\n2147483647\n",
+         [START, size_screen("F"), creating("F"), PROMPT], -1,
+         stderr=[(CANNOT_WRITE, DISK_FULL)], checks=[no_image("F")]),
+
+    # An image that is already there.
+    Case("an existing image of 100 MB is shown as 100; 'n' keeps it", b"d\nn\n\n",
+         [START, replace_screen("D", 100), PROMPT], 0,
+         setup=old_image(OLD_SIZE), checks=[old_image_kept(OLD_SIZE)]),
+    Case("an existing file of 1,048,575 bytes is shown as 0", b"d\nn\n",
+         [START, replace_screen("D", 0), PROMPT], 0,
+         setup=old_image(MB - 1), checks=[old_image_kept(MB - 1)]),
+    Case("an existing image of 5 GiB is asked about, not deleted", b"d\nn\n",
+         [START, replace_screen("D", 5120), PROMPT], 0,
+         setup=old_image(5 * 1024 * MB), checks=[old_image_kept(5 * 1024 * MB)]),
+    Case("end of input at the replacement question keeps the image", b"d\n",
+         [START, replace_screen("D", 100), PROMPT], -1,
+         setup=old_image(OLD_SIZE), checks=[old_image_kept(OLD_SIZE)]),
+    Case("'j' deletes at once: 'abc' then leaves no image", b"d\nj\nabc\n",
+         [START, replace_screen("D", 100), size_screen("D"), PROMPT], 0,
+         setup=old_image(OLD_SIZE), checks=[no_image()]),
+    Case("'j' deletes at once: end of input then leaves no image", b"d\nj\n",
+         [START, replace_screen("D", 100), size_screen("D"), PROMPT], -1,
+         setup=old_image(OLD_SIZE), checks=[no_image()]),
+    Case("a read-only existing image is replaced", b"d\nj\n120\n",
+         [START, replace_screen("D", 100), size_screen("D"), made("D")], 0,
+         setup=old_image(OLD_SIZE, 0o444), checks=[image(120)]),
+    Case("an image that cannot be deleted is overwritten and cut to size", b"d\nj\n100\n",
+         [START, replace_screen("D", 150), size_screen("D"), made("D")], 0,
+         setup=lambda: undeletable_old_image(image_path("D"), 150 * MB),
+         checks=[image(100)]),
+] + [
+    Case("%r replaces the existing image" % answer, b"d\n" + answer + b"\n100\n",
+         [START, replace_screen("D", 100), size_screen("D"), made("D")], 0,
+         setup=old_image(OLD_SIZE, 0o600), checks=[image(100)])
+    for answer in (b"j", b"ja", b"J", b"y", b"Yes", b"  j")
+] + [
+    Case("%r keeps the existing image" % answer, b"d\n" + answer + b"\n\n",
+         [START, replace_screen("D", 100), PROMPT], 0,
+         setup=old_image(OLD_SIZE, 0o600), checks=[old_image_kept(OLD_SIZE, 0o600)])
+    for answer in (b"n", b"x", b"", b"   ", b"Nein, ja")
+] + [
+    # Modes: read and write, as far as the umask allows.
+    Case("umask %03o gives mode %03o" % (umask, mode), b"d\n100\n",
+         [START, size_screen("D"), made("D")], 0, checks=[image(100, mode=mode)],
+         umask=umask, builds=NATIVE)
+    for umask, mode in ((0o022, 0o644), (0o077, 0o600), (0o002, 0o664), (0, 0o666))
+] + [
+    # A symbolic link planted at the image path.
+    Case("a link at the image path is shown as the link, and kept on 'n'", b"d\nn\n",
+         [START, replace_screen("D", 0), PROMPT], 0,
+         setup=plant_link(), checks=[victim_untouched, link_kept], builds=NATIVE),
+    Case("a link at the image path is replaced, not what it points to", b"d\nj\n100\n",
+         [START, replace_screen("D", 0), size_screen("D"), made("D")], 0,
+         setup=plant_link(), checks=[victim_untouched, image(100)], builds=NATIVE),
+    Case("a dangling link creates nothing where it points", b"d\nj\n100\n",
+         [START, replace_screen("D", 0), size_screen("D"), made("D")], 0,
+         setup=plant_link("/mnt/e/created"),
+         checks=[nothing_created_through_link, image(100)], builds=NATIVE),
+    Case("a link that cannot be deleted is neither followed nor changed", b"d\nj\n100\n",
+         [START, replace_screen("D", 0), size_screen("D"), TITLE, PROMPT], -1,
+         stderr=[(CANNOT_CREATE, "ELOOP")], setup=plant_link(),
+         checks=[victim_untouched, link_kept], builds=FAULTS,
+         env={"TOLVERA_FAULT": "unlink:1:16,unlink:2:16"}),
+
+    # Failures that the machine cannot be made to produce on demand.
+    Case("no memory for the block: the error number is the status", b"d\n100\n",
+         [START, size_screen("D"), TITLE, PROMPT], 12,
+         stderr=[(NO_MEMORY, "ENOMEM")], checks=[no_image()], builds=FAULTS,
+         env={"TOLVERA_FAULT": "allocate:1:12"}),
+    Case("the open fails", b"d\n100\n",
+         [START, size_screen("D"), TITLE, PROMPT], -1,
+         stderr=[(CANNOT_CREATE, "EACCES")], checks=[no_image()], builds=FAULTS,
+         env={"TOLVERA_FAULT": "open:1:13"}),
+    Case("a write that takes half the block goes on with the rest", b"d\n100\n",
+         [START, size_screen("D"), made("D")], 0, checks=[image(100)], builds=FAULTS,
+         env={"TOLVERA_FAULT": "write:1:short,write:57:short"}),
+    Case("a failed write deletes the image", b"d\n100\n",
+         [START, size_screen("D"), creating("D"), PROMPT], -1,
+         stderr=[(CANNOT_WRITE, "EIO")], checks=[no_image()], builds=FAULTS,
+         env={"TOLVERA_FAULT": "write:57:5"}),
+    Case("a failed close counts as a failed write", b"d\n100\n",
+         [START, size_screen("D"), creating("D"), PROMPT], -1,
+         stderr=[(CANNOT_WRITE, "EIO")], checks=[no_image()], builds=FAULTS,
+         env={"TOLVERA_FAULT": "close:1:5"}),
+]

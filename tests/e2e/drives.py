@@ -1,0 +1,110 @@
+"""Real drives for the program under test, in a private mount namespace.
+
+Drive X: of the native program is the directory /mnt/x; the Windows program
+under Wine reaches the same directories through the prefix's dosdevices.
+Every case starts on fresh drives:
+
+  D:, E:  empty directories on a roomy tmpfs
+  F:      a tmpfs of 150.5 MB, to be filled up
+  R:      a read-only tmpfs
+  Q:, L:  nothing at all
+"""
+
+import os
+import subprocess
+import sys
+
+MB = 1048576
+FULL_DRIVE_BYTES = 150 * MB + MB // 2
+MARKER = b"OLD IMAGE, NOT TO BE LOST"
+
+
+def enter_private_namespace():
+    """Re-runs this script in a mount namespace of its own (needs root), so
+    that the mounts on /mnt are seen by nobody else and vanish with it."""
+    if os.environ.get("TOLVERA_TEST_NAMESPACE") == "1":
+        return
+    if os.geteuid() != 0:
+        sys.exit("the end-to-end tests mount their drives and need root")
+    env = dict(os.environ, TOLVERA_TEST_NAMESPACE="1")
+    command = ["unshare", "--mount", "--propagation", "private",
+               sys.executable] + sys.argv
+    sys.exit(subprocess.call(command, env=env))
+
+
+def run(*command):
+    subprocess.run(command, check=True)
+
+
+def drive(letter):
+    return "/mnt/" + letter.lower()
+
+
+def image_path(letter):
+    return os.path.join(drive(letter), "TOLVERA.IMG")
+
+
+_drives_mounted = False
+
+
+def prepare_drives():
+    """Fresh drives for one case, mounted over whatever /mnt holds."""
+    global _drives_mounted
+    if _drives_mounted:
+        # Lazily, with every mount below it.
+        run("umount", "--lazy", "/mnt")
+    _drives_mounted = True
+    run("mount", "-t", "tmpfs", "-o", "size=8g,mode=0755", "tolvera-drives", "/mnt")
+    for letter in "DEFR":
+        os.mkdir(drive(letter))
+    run("mount", "-t", "tmpfs", "-o", "size=%d" % FULL_DRIVE_BYTES, "tolvera-full", drive("F"))
+    run("mount", "-t", "tmpfs", "-o", "ro,size=1m", "tolvera-readonly", drive("R"))
+    # Outside every drive, for files that only the tests touch.
+    os.mkdir("/mnt/outside")
+
+
+def write_old_image(path, size, mode=0o644):
+    """A file that must survive unless the user agrees: a marker, then a
+    sparse tail up to size bytes."""
+    with open(path, "wb") as f:
+        f.write(MARKER)
+        f.truncate(size)
+    os.chmod(path, mode)
+
+
+def old_image_intact(path, size, mode=None):
+    st = os.lstat(path)
+    with open(path, "rb") as f:
+        head = f.read(len(MARKER))
+    return (head == MARKER and st.st_size == size and
+            (mode is None or (st.st_mode & 0o777) == mode))
+
+
+def undeletable_old_image(path, size):
+    """An old image that cannot be deleted, only opened and written: a file
+    bind-mounted onto the path, whose deletion fails with EBUSY."""
+    source = "/mnt/outside/undeletable"
+    write_old_image(source, size)
+    open(path, "wb").close()
+    run("mount", "--bind", source, path)
+
+
+def zero_image_problem(path, megabytes, mode=None):
+    """None when path is a regular file of exactly megabytes MB, all zero,
+    with the given mode; otherwise what is wrong with it."""
+    try:
+        st = os.lstat(path)
+    except FileNotFoundError:
+        return "no image at " + path
+    if not os.path.isfile(path) or os.path.islink(path):
+        return path + " is not a regular file"
+    if st.st_size != megabytes * MB:
+        return "%s has %d bytes, not %d" % (path, st.st_size, megabytes * MB)
+    if mode is not None and (st.st_mode & 0o777) != mode:
+        return "%s has mode %o, not %o" % (path, st.st_mode & 0o777, mode)
+    zeros = bytes(MB)
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(MB), b""):
+            if block != zeros[:len(block)]:
+                return path + " holds bytes other than zero"
+    return None

@@ -1,0 +1,171 @@
+#!/usr/bin/env python3
+"""Runs the real program on the table of cases in cases.py.
+
+  run_cases.py native  build/native/tolvera-image
+  run_cases.py faults  build/native/tests/tolvera-image-faults
+  run_cases.py windows build/windows/tolvera-image.exe      (under Wine)
+
+Each case types its lines into the program's standard input and checks the
+exact bytes of standard output and standard error, the exit status and what
+is left on the drives.  Needs root: the drives are mounts of a private
+mount namespace (see drives.py).
+"""
+
+import errno
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+
+import drives  # noqa: E402
+from cases import CASES  # noqa: E402
+
+# What the Windows C runtime says for each error number.
+WINDOWS_ERROR_TEXTS = {
+    "ENOENT": "No such file or directory",
+    "EACCES": "Permission denied",
+    "ENOSPC": "No space left on device",
+    "ENOMEM": "Not enough space",
+    "EINVAL": "Invalid argument",
+}
+
+
+class Native:
+    name = "native"
+    text_mode = False
+
+    def __init__(self, program):
+        self.command = [os.path.abspath(program)]
+
+    def error_text(self, name):
+        return os.strerror(getattr(errno, name))
+
+    def environment(self, case):
+        return dict(os.environ, **case.env)
+
+    def close(self):
+        pass
+
+
+class Faults(Native):
+    name = "faults"
+
+
+class Windows:
+    """The .exe under Wine, in a prefix of its own whose drives D:, E:, F:
+    and R: are the test drives."""
+    name = "windows"
+    text_mode = True
+
+    def __init__(self, program):
+        self.prefix = tempfile.mkdtemp(prefix="tolvera-wine-")
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        subprocess.run(["wineboot", "--init"], env=self.env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        devices = os.path.join(self.prefix, "dosdevices")
+        for name in os.listdir(devices):
+            if name.endswith(":") and name not in ("c:", "z:"):
+                os.unlink(os.path.join(devices, name))
+        for letter in "defr":
+            os.symlink(drives.drive(letter), os.path.join(devices, letter + ":"))
+        # One server for all cases instead of one start per case.
+        subprocess.run(["wineserver", "--wait"], env=self.env, check=True)
+        subprocess.run(["wineserver", "--persistent"], env=self.env, check=True)
+        # Wine's background services start with the first program and live
+        # as long as the server; started here, they hold no case's pipes.
+        subprocess.run(["wineboot"], env=self.env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.command = ["wine", os.path.abspath(program)]
+
+    def error_text(self, name):
+        return WINDOWS_ERROR_TEXTS[name]
+
+    def environment(self, case):
+        return self.env
+
+    def close(self):
+        subprocess.run(["wineserver", "--kill"], env=self.env)
+        shutil.rmtree(self.prefix, ignore_errors=True)
+
+
+BUILDS = {"native": Native, "faults": Faults, "windows": Windows}
+
+
+def expected_stream(build, parts):
+    """The expected bytes: a case lists texts and (message, error) pairs,
+    which become perror lines with the platform's text for the error."""
+    out = b""
+    for part in parts:
+        if isinstance(part, tuple):
+            message, error = part
+            if isinstance(error, dict):
+                error = error[build.name]
+            part = ("%s: %s\n" % (message, build.error_text(error))).encode()
+        out += part
+    if build.text_mode:
+        out = out.replace(b"\n", b"\r\n")
+    return out
+
+
+def show(data):
+    text = repr(data)
+    return text if len(text) < 400 else text[:200] + " ... " + text[-200:]
+
+
+def run_case(build, case):
+    drives.prepare_drives()
+    if case.setup:
+        case.setup()
+    old_umask = case.umask
+    result = subprocess.run(
+        build.command, input=case.input, capture_output=True, timeout=120,
+        env=build.environment(case), preexec_fn=lambda: os.umask(old_umask))
+
+    problems = []
+    stdout = expected_stream(build, case.stdout)
+    if result.stdout != stdout:
+        problems.append("standard output\n  got      %s\n  expected %s"
+                        % (show(result.stdout), show(stdout)))
+    stderr = expected_stream(build, case.stderr)
+    if result.stderr != stderr:
+        problems.append("standard error\n  got      %s\n  expected %s"
+                        % (show(result.stderr), show(stderr)))
+    if result.returncode != case.status & 0xFF:
+        problems.append("exit status %d, expected %d" % (result.returncode, case.status & 0xFF))
+    for check in case.checks:
+        problem = check(build.name)
+        if problem:
+            problems.append(problem)
+    return problems
+
+
+def main():
+    if len(sys.argv) != 3 or sys.argv[1] not in BUILDS:
+        sys.exit("usage: run_cases.py native|faults|windows PROGRAM")
+    drives.enter_private_namespace()
+    build = BUILDS[sys.argv[1]](sys.argv[2])
+    failed = 0
+    ran = 0
+    try:
+        for case in CASES:
+            if build.name not in case.builds:
+                continue
+            ran += 1
+            problems = run_case(build, case)
+            if problems:
+                failed += 1
+                print("FAIL %s: %s" % (case.name, "\n  ".join(problems)))
+            else:
+                print("ok   %s" % case.name)
+    finally:
+        build.close()
+    print("%s: %d of %d cases passed" % (build.name, ran - failed, ran))
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,61 @@
+"""The program's screens, byte for byte, as the user is to see them."""
+
+TITLE = (b"\33[H\33[J"
+         b"TOLVERA IMAGE-DATEI EINRICHTEN\n\r"
+         b"==============================\n\r"
+         b"\n\r")
+
+INTRO_TAIL = (b"\n\r\n\r"
+              b"Dieses Programm richtet eine Image-Datei bzw. ein virtuelles Laufwerk\n\r"
+              b"fuer TOLVERA 3.8 oder hoeher auf Ihrer Festplatte ein.\n\r"
+              b"\n\r"
+              b"Mit Hilfe dieser Image-Datei koennen Sie persoenliche Einstellungen\n\r"
+              b"und Daten unter TOLVERA abspeichern.\n\r"
+              b"\n\r")
+# The one-line notice of the publisher that opens the introduction.
+NOTICE = b"Ein Programm des TOLVERA-Projekts."
+
+DRIVE_QUESTION = b"Bitte Laufwerkbuchstaben eingeben (C fuer erste Partition): "
+
+PROMPT = b"\n\rEingabetaste zum Beenden."
+
+DONE = (b"Fertig!\n\r"
+        b"\n\r"
+        b"Sie koennen nun Ihr persistentes TOLVERA Heimverzeichnis von TOLVERA\n\r"
+        b"aus einrichten.\n\r")
+
+
+def first_screen():
+    """The title, the introduction and the drive question."""
+    return TITLE + NOTICE + INTRO_TAIL + DRIVE_QUESTION
+
+
+def drive_again():
+    return TITLE + DRIVE_QUESTION
+
+
+def replace_screen(letter, megabytes):
+    return (TITLE +
+            b"\n\rDie Datei %c:\\TOLVERA.IMG existiert bereits (Groesse=%dMB).\n\r"
+            b"Loeschen und neu anlegen? (Alle Daten im Image werden geloescht.) [j/N] "
+            % (ord(letter), megabytes))
+
+
+def size_screen(letter):
+    return (TITLE +
+            b"BITTE STELLEN SIE SICHER, DASS AUCH NACH DEM EINRICHTEN DES TOLVERA-\n\r"
+            b"IMAGE NOCH GENUEGEND FREIER PLATZ AUF LAUFWERK %c: VORHANDEN IST,\n\r"
+            b"DAMIT IHR INSTALLIERTES BETRIEBSSYSTEM IN SEINER FUNKTION NICHT\n\r"
+            b"BEEINTRAECHTIGT WIRD!\n\r"
+            b"\n\r"
+            b"Bitte gewuenschte Groesse des TOLVERA-Image in MB angeben\n\r"
+            b"(mindestens 100!): " % ord(letter))
+
+
+def creating(letter):
+    """The cleared screen and the line under which the image is written."""
+    return TITLE + b"\n\rLege %c:\\TOLVERA.IMG an... " % ord(letter)
+
+
+def made(letter):
+    return creating(letter) + DONE + PROMPT
