@@ -8,8 +8,8 @@
 namespace platform {
 namespace {
 
-const char* const call_names[] = {"allocate", "query", "chmod", "unlink", "open",
-                                  "write",    "close", "read",  "print",  "flush"};
+const char* const call_names[] = {"allocate", "release", "query", "chmod", "unlink", "open",
+                                  "write",    "close",   "read",  "print", "flush"};
 const int call_count = sizeof call_names / sizeof call_names[0];
 
 struct planned_fault {

@@ -15,7 +15,19 @@
 
 namespace platform {
 
-enum class call { allocate, query, chmod, unlink, open, write, close, read, print, flush };
+enum class call {
+    allocate,
+    release, // cannot fail; traced to show the order of the clean-up
+    query,
+    chmod,
+    unlink,
+    open,
+    write,
+    close,
+    read,
+    print,
+    flush
+};
 
 enum class fault { none, fail, short_write };
 

@@ -143,6 +143,9 @@ void* allocate(std::size_t size) {
     return std::malloc(size);
 }
 
-void release(void* block) { std::free(block); }
+void release(void* block) {
+    static_cast<void>(injected_fault(call::release));
+    std::free(block);
+}
 
 } // namespace platform
