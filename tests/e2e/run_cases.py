@@ -4,6 +4,11 @@
   run_cases.py native  build/native/tolvera-image
   run_cases.py faults  build/native/tests/tolvera-image-faults
   run_cases.py windows build/windows/tolvera-image.exe      (under Wine)
+  run_cases.py valgrind build/native/tolvera-image         (under memcheck)
+
+Under valgrind the native cases run; any report of valgrind, a leak or a
+block still reachable at the end among them, fails the case.  A program
+built with sanitizers runs as native: their reports fail it likewise.
 
 Each case types its lines into the program's standard input and checks the
 exact bytes of standard output and standard error, the exit status and what
@@ -35,6 +40,7 @@ WINDOWS_ERROR_TEXTS = {
 
 class Native:
     name = "native"
+    cases = "native"
     text_mode = False
 
     def __init__(self, program):
@@ -52,12 +58,23 @@ class Native:
 
 class Faults(Native):
     name = "faults"
+    cases = "faults"
+
+
+class Valgrind(Native):
+    name = "valgrind"
+
+    def __init__(self, program):
+        self.command = ["valgrind", "--quiet", "--error-exitcode=99", "--leak-check=full",
+                        "--show-leak-kinds=all", "--errors-for-leak-kinds=all",
+                        os.path.abspath(program)]
 
 
 class Windows:
     """The .exe under Wine, in a prefix of its own whose drives D:, E:, F:
     and R: are the test drives."""
     name = "windows"
+    cases = "windows"
     text_mode = True
 
     def __init__(self, program):
@@ -92,7 +109,7 @@ class Windows:
         shutil.rmtree(self.prefix, ignore_errors=True)
 
 
-BUILDS = {"native": Native, "faults": Faults, "windows": Windows}
+BUILDS = {"native": Native, "faults": Faults, "windows": Windows, "valgrind": Valgrind}
 
 
 def expected_stream(build, parts):
@@ -103,7 +120,7 @@ def expected_stream(build, parts):
         if isinstance(part, tuple):
             message, error = part
             if isinstance(error, dict):
-                error = error[build.name]
+                error = error[build.cases]
             part = ("%s: %s\n" % (message, build.error_text(error))).encode()
         out += part
     if build.text_mode:
@@ -137,7 +154,7 @@ def run_case(build, case):
     if result.returncode != case.status & 0xFF:
         problems.append("exit status %d, expected %d" % (result.returncode, case.status & 0xFF))
     for check in case.checks:
-        problem = check(build.name)
+        problem = check(build.cases)
         if problem:
             problems.append(problem)
     return problems
@@ -145,14 +162,14 @@ def run_case(build, case):
 
 def main():
     if len(sys.argv) != 3 or sys.argv[1] not in BUILDS:
-        sys.exit("usage: run_cases.py native|faults|windows PROGRAM")
+        sys.exit("usage: run_cases.py native|faults|windows|valgrind PROGRAM")
     drives.enter_private_namespace()
     build = BUILDS[sys.argv[1]](sys.argv[2])
     failed = 0
     ran = 0
     try:
         for case in CASES:
-            if build.name not in case.builds:
+            if build.cases not in case.builds:
                 continue
             ran += 1
             problems = run_case(build, case)
