@@ -35,12 +35,10 @@ INSTANTIATE_TEST_SUITE_P(
                       number_case{"007", number_answer::number, 7},
                       number_case{"2147483647\n", number_answer::number, INT_MAX},
                       number_case{"-2147483648\n", number_answer::number, INT_MIN},
-                      number_case{"000000000000000000002147483647", number_answer::number,
-                                  INT_MAX},
+                      number_case{"000000000000000000002147483647", number_answer::number, INT_MAX},
                       number_case{"2147483648\n", number_answer::out_of_range, 0},
                       number_case{"-2147483649\n", number_answer::out_of_range, 0},
-                      number_case{"99999999999999999999999999999", number_answer::out_of_range,
-                                  0},
+                      number_case{"99999999999999999999999999999", number_answer::out_of_range, 0},
                       number_case{"", number_answer::blank, 0},
                       number_case{"\n", number_answer::blank, 0},
                       number_case{"   \t \n", number_answer::blank, 0},
@@ -49,7 +47,9 @@ INSTANTIATE_TEST_SUITE_P(
                       number_case{"-\n", number_answer::not_a_number, 0},
                       number_case{"- 5\n", number_answer::not_a_number, 0},
                       number_case{"+-5\n", number_answer::not_a_number, 0},
-                      number_case{"\xb2" "00\n", number_answer::not_a_number, 0}));
+                      number_case{"\xb2"
+                                  "00\n",
+                                  number_answer::not_a_number, 0}));
 
 TEST(scan_letter, takes_the_first_character_that_is_not_white_space) {
     char letter = '?';

@@ -1,0 +1,272 @@
+// Fuzz target: arbitrary bytes typed into the whole program.
+//
+// The platform layer is replaced by a simulated machine: the keyboard is
+// the fuzz input, the drive holds at most one file, the disk has a
+// capacity, and one chosen runtime call may fail.  The process exit is a
+// longjmp back here.  After every run the invariants of the program are
+// checked; a violation aborts with a message.
+//
+// Input: byte 0 sets up the drive (an old image or not, its size, the
+// disk's capacity), bytes 1 and 2 choose a failing call and its use, the
+// rest is the keyboard.
+#include "image/image.h"
+#include "platform/platform.h"
+
+#include <csetjmp>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const long long megabyte = 1048576;
+const char prompt[] = "\n\rEingabetaste zum Beenden.";
+const int descriptor_of_image = 7;
+const int error_of_injected_failure = 5;
+const int error_of_full_disk = 28;
+
+enum class call { none, allocate, query, chmod, unlink, open, write, close, read, print, flush };
+const int call_count = static_cast<int>(call::flush) + 1;
+
+struct machine {
+    // Keyboard.
+    const std::uint8_t* keys;
+    std::size_t keys_left;
+
+    // The drive.
+    bool file_there;
+    bool file_is_old_image;
+    bool old_image_seen; // the status query found the old image
+    long long file_size;
+    long long capacity;
+
+    // What the program has done.
+    bool replacement_asked;
+    bool replacement_agreed;
+    bool creating_shown;
+    bool finished_shown;
+    bool prompt_shown;
+    int reads_after_prompt;
+    int blocks_held;
+    bool image_open;
+    bool image_deletion_failed;
+    bool allocation_failed;
+    int error;
+    int status;
+
+    // The one failure.
+    call failing;
+    int failing_use;
+    int uses[call_count];
+};
+
+machine m;
+std::jmp_buf process_end;
+
+[[noreturn]] void violated(const char* what) {
+    std::fprintf(stderr, "invariant violated: %s\n", what);
+    std::abort();
+}
+
+void check(bool holds, const char* what) {
+    if (!holds)
+        violated(what);
+}
+
+bool fails(call which) {
+    if (++m.uses[static_cast<int>(which)] != m.failing_use || which != m.failing)
+        return false;
+    m.error = which == call::allocate ? 12 : error_of_injected_failure;
+    return true;
+}
+
+bool is_white_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// Whether a replacement answer agrees: its first character that is not
+// white space is j or y, in either case.
+bool agrees(const char* line) {
+    while (*line != '\0' && is_white_space(*line))
+        line++;
+    return *line == 'j' || *line == 'J' || *line == 'y' || *line == 'Y';
+}
+
+void start(const std::uint8_t* data, std::size_t size) {
+    m = machine{};
+    std::uint8_t drive = size > 0 ? data[0] : 0;
+    m.file_there = m.file_is_old_image = (drive & 1) != 0;
+    const long long old_sizes[] = {0, megabyte - 1, 100 * megabyte, 5 * 1024 * megabyte};
+    m.file_size = old_sizes[(drive >> 1) & 3];
+    const long long capacities[] = {150 * megabyte + megabyte / 2, 400 * megabyte, 1024 * megabyte,
+                                    100 * megabyte};
+    m.capacity = capacities[(drive >> 3) & 3];
+    m.failing = size > 1 ? static_cast<call>(data[1] % call_count) : call::none;
+    m.failing_use = size > 2 ? data[2] % 8 + 1 : 1;
+    m.keys = data + (size > 3 ? 3 : size);
+    m.keys_left = size > 3 ? size - 3 : 0;
+}
+
+void check_end() {
+    check(m.prompt_shown, "the run ended without the exit prompt");
+    check(m.reads_after_prompt <= 1, "the exit prompt read more than one line");
+    check(m.blocks_held == 0, "the block was not freed");
+    check(!m.image_open, "the image was not closed");
+    check(m.status == 0 || m.status == -1 || (m.allocation_failed && m.status == 12),
+          "an exit status other than 0, -1 or the error of a failed allocation");
+    if (m.finished_shown) {
+        check(m.status == 0, "finished, but not with status 0");
+        check(m.file_there && !m.file_is_old_image, "finished, but no image");
+        check(m.file_size % megabyte == 0 && m.file_size >= 100 * megabyte,
+              "finished with an image that is not 100 MB or more in whole megabytes");
+    }
+    // Unless the deletion of it failed as well.
+    if (m.creating_shown && !m.finished_shown)
+        check(!m.file_there || m.image_deletion_failed, "a partial image was left behind");
+    if (m.old_image_seen && !m.replacement_agreed)
+        check(m.file_there && m.file_is_old_image, "the old image was lost without a yes");
+}
+
+} // namespace
+
+namespace platform {
+
+void prepare_console() {}
+
+void print(const char* format, ...) {
+    check(!m.prompt_shown, "output after the exit prompt");
+    char text[1024];
+    va_list arguments;
+    va_start(arguments, format);
+    int length = std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    check(length >= 0 && static_cast<std::size_t>(length) < sizeof text, "a text too long");
+    if (std::strstr(text, "existiert bereits") != nullptr)
+        m.replacement_asked = true;
+    if (std::strncmp(text, "\n\rLege ", 7) == 0)
+        m.creating_shown = true;
+    if (std::strncmp(text, "Fertig!", 7) == 0)
+        m.finished_shown = true;
+    if (std::strcmp(text, prompt) == 0)
+        m.prompt_shown = true;
+    static_cast<void>(fails(call::print));
+}
+
+void flush_output() { static_cast<void>(fails(call::flush)); }
+
+// As fgets does it: up to size - 1 bytes, the line feed included.
+char* read_line(char* buffer, int size) {
+    if (m.prompt_shown)
+        m.reads_after_prompt++;
+    if (fails(call::read) || m.keys_left == 0)
+        return nullptr;
+    int n = 0;
+    while (n < size - 1 && m.keys_left > 0) {
+        char c = static_cast<char>(*m.keys++);
+        m.keys_left--;
+        buffer[n++] = c;
+        if (c == '\n')
+            break;
+    }
+    buffer[n] = '\0';
+    if (m.replacement_asked && !m.prompt_shown) {
+        m.replacement_agreed = agrees(buffer);
+        m.replacement_asked = false;
+    }
+    return buffer;
+}
+
+void report_failure(const char*) {}
+
+void exit_process(int status) {
+    m.status = status;
+    std::longjmp(process_end, 1);
+}
+
+int error_number() { return m.error; }
+
+bool query_file_size(const char*, long long* size) {
+    if (fails(call::query) || !m.file_there)
+        return false;
+    m.old_image_seen = m.file_is_old_image;
+    *size = m.file_size;
+    return true;
+}
+
+int make_writable(const char*) { return fails(call::chmod) || !m.file_there ? -1 : 0; }
+
+int delete_file(const char*) {
+    if (fails(call::unlink)) {
+        m.image_deletion_failed = m.creating_shown;
+        return -1;
+    }
+    if (!m.file_there)
+        return -1;
+    if (m.file_is_old_image && m.old_image_seen)
+        check(m.replacement_agreed, "the old image was deleted without a yes");
+    m.file_there = false;
+    m.file_is_old_image = false;
+    return 0;
+}
+
+int create_file(const char*) {
+    if (fails(call::open))
+        return -1;
+    if (m.file_is_old_image && m.old_image_seen)
+        check(m.replacement_agreed, "the old image was overwritten without a yes");
+    check(!m.image_open, "the image was opened twice");
+    m.file_there = true;
+    m.file_is_old_image = false;
+    m.file_size = 0;
+    m.image_open = true;
+    return descriptor_of_image;
+}
+
+long write_file(int descriptor, const void* data, unsigned size) {
+    check(descriptor == descriptor_of_image && m.image_open, "a write to no open image");
+    const char* bytes = static_cast<const char*>(data);
+    check(size > 0 && bytes[size - 1] == 0, "bytes other than zero written");
+    for (unsigned i = 0; i < size; i += 4096)
+        check(bytes[i] == 0, "bytes other than zero written");
+    if (fails(call::write))
+        return -1;
+    long long room = m.capacity - m.file_size;
+    if (room <= 0) {
+        m.error = error_of_full_disk;
+        return -1;
+    }
+    long written = static_cast<long>(room < size ? room : size);
+    m.file_size += written;
+    return written;
+}
+
+int close_file(int descriptor) {
+    check(descriptor == descriptor_of_image && m.image_open, "a close of no open image");
+    m.image_open = false;
+    return fails(call::close) ? -1 : 0;
+}
+
+void* allocate(std::size_t size) {
+    if (fails(call::allocate)) {
+        m.allocation_failed = true;
+        return nullptr;
+    }
+    m.blocks_held++;
+    return std::malloc(size);
+}
+
+void release(void* block) {
+    check(block != nullptr, "a null block freed");
+    m.blocks_held--;
+    std::free(block);
+}
+
+} // namespace platform
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    start(data, size);
+    if (setjmp(process_end) == 0)
+        make_image();
+    check_end();
+    return 0;
+}
