@@ -41,6 +41,8 @@ class native_path {
     const char* text_;
 };
 
+const std::size_t page_size = 4096;
+
 // Read and write as far as the user's umask allows: the image is made
 // writable again, but never writable for more people than the user wants.
 mode_t read_write_mode() {
@@ -140,7 +142,13 @@ int close_file(int descriptor) {
 void* allocate(std::size_t size) {
     if (injected_fault(call::allocate) != fault::none)
         return nullptr;
-    return std::malloc(size);
+    void* block = nullptr;
+    int error = posix_memalign(&block, page_size, size);
+    if (error != 0) {
+        errno = error;
+        return nullptr;
+    }
+    return block;
 }
 
 void release(void* block) {

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <windows.h>
 
@@ -86,8 +87,8 @@ long write_file(int descriptor, const void* data, unsigned size) {
 
 int close_file(int descriptor) { return _close(descriptor); }
 
-void* allocate(std::size_t size) { return std::malloc(size); }
+void* allocate(std::size_t size) { return _aligned_malloc(size, 4096); }
 
-void release(void* block) { std::free(block); }
+void release(void* block) { _aligned_free(block); }
 
 } // namespace platform
