@@ -36,9 +36,12 @@ class Terminal:
 
     def __init__(self, command, env=None):
         self.socket = "tolvera-test-%d" % os.getpid()
+        # The shell notes the exit status; tmux may close a pane before it
+        # has reaped the program.
+        self.status_file = tempfile.NamedTemporaryFile(prefix="tolvera-status-")
+        shell_line = "%s; echo $? > %s; sleep 600" % (" ".join(command), self.status_file.name)
         self.tmux("new-session", "-d", "-x", str(WIDTH), "-y", str(HEIGHT),
-                  "-s", "test", *self.environment(env), " ".join(command))
-        self.tmux("set-option", "-t", "test", "remain-on-exit", "on")
+                  "-s", "test", *self.environment(env), shell_line)
 
     @staticmethod
     def environment(env):
@@ -73,15 +76,16 @@ class Terminal:
     def exit_status(self, seconds=30):
         deadline = time.time() + seconds
         while time.time() < deadline:
-            dead = self.tmux("display-message", "-p", "-t", "test",
-                             "#{pane_dead} #{pane_dead_status}").split()
-            if dead and dead[0] == "1":
-                return int(dead[1])
+            with open(self.status_file.name) as f:
+                status = f.read()
+            if status.endswith("\n"):
+                return int(status)
             time.sleep(0.05)
         raise AssertionError("the program did not end")
 
     def close(self):
         subprocess.run(["tmux", "-L", self.socket, "kill-server"], capture_output=True)
+        self.status_file.close()
 
 
 def expect_screen(screen, lines):
