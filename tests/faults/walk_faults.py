@@ -150,8 +150,9 @@ class Walk:
         if problems:
             self.failures.append(label + "\n  " + "\n  ".join(problems))
 
-    def expectation(self, scenario, base, kind, use, error):
-        """The outcome that a failure of this call must lead to."""
+    def expectation(self, scenario, base, index, use, error):
+        """The outcome that a failure of call number index must lead to."""
+        kind = base.trace[index]
         if kind == "query":
             absent = self.run(scenario.input, False)
             left = absent.left
@@ -163,6 +164,10 @@ class Walk:
         if kind == "print":
             return Outcome(lambda out: without_one_text(out, base.stdout), base.stderr,
                            base.status, base.left, None)
+        if kind == "unlink" and scenario.old_image and base.left == "nothing" \
+                and "open" not in base.trace[index:]:
+            # The failed deletion was the one that removed the old image.
+            return Outcome(base.stdout, base.stderr, base.status, "the old image", None)
         if kind in ("chmod", "unlink", "flush"):
             return base
         message = {"allocate": "Kann nicht genug Hauptspeicher belegen",
@@ -190,12 +195,7 @@ class Walk:
             label = "%s: %s #%d fails with %s" % (scenario.name, kind, use,
                                                   errno.errorcode[error])
             got = self.run(scenario.input, scenario.old_image, "%s:%d:%d" % (kind, use, error))
-            expected = self.expectation(scenario, base, kind, use, error)
-            if kind == "unlink" and expected.left == "nothing" and "open" not in \
-                    base.trace[index:] and scenario.old_image:
-                # The deletion that failed was the one that removed the old image.
-                expected = Outcome(expected.stdout, expected.stderr, expected.status,
-                                   "the old image", None)
+            expected = self.expectation(scenario, base, index, use, error)
             self.check(label, got, expected, CLEAN_UP.get(kind), index)
             if kind == "write":
                 got = self.run(scenario.input, scenario.old_image, "write:%d:short" % use)
