@@ -13,6 +13,7 @@ Every case starts on fresh drives:
 import os
 import subprocess
 import sys
+import tempfile
 
 MB = 1048576
 FULL_DRIVE_BYTES = 150 * MB + MB // 2
@@ -108,3 +109,23 @@ def zero_image_problem(path, megabytes, mode=None):
             if block != zeros[:len(block)]:
                 return path + " holds bytes other than zero"
     return None
+
+
+def make_wine_prefix(letters):
+    """A Wine prefix of its own in which the given drive letters are the
+    test drives and no other drive but C: and Z: exists.  Gives the
+    environment to run Wine with (WINEPREFIX names the prefix)."""
+    prefix = tempfile.mkdtemp(prefix="tolvera-wine-")
+    # No install dialogues for .NET or HTML support; no debug output.
+    env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
+               WINEDLLOVERRIDES="mscoree,mshtml=")
+    subprocess.run(["wineboot", "--init"], env=env, check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    devices = os.path.join(prefix, "dosdevices")
+    for name in os.listdir(devices):
+        if name.endswith(":") and name not in ("c:", "z:"):
+            os.unlink(os.path.join(devices, name))
+    for letter in letters.lower():
+        os.symlink(drive(letter), os.path.join(devices, letter + ":"))
+    return env
+

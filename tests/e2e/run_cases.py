@@ -21,7 +21,6 @@ import os
 import shutil
 import subprocess
 import sys
-import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -78,17 +77,7 @@ class Windows:
     text_mode = True
 
     def __init__(self, program):
-        self.prefix = tempfile.mkdtemp(prefix="tolvera-wine-")
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=")
-        subprocess.run(["wineboot", "--init"], env=self.env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        devices = os.path.join(self.prefix, "dosdevices")
-        for name in os.listdir(devices):
-            if name.endswith(":") and name not in ("c:", "z:"):
-                os.unlink(os.path.join(devices, name))
-        for letter in "defr":
-            os.symlink(drives.drive(letter), os.path.join(devices, letter + ":"))
+        self.env = drives.make_wine_prefix("DEFR")
         # One server for all cases instead of one start per case.
         subprocess.run(["wineserver", "--wait"], env=self.env, check=True)
         subprocess.run(["wineserver", "--persistent"], env=self.env, check=True)
@@ -106,7 +95,7 @@ class Windows:
 
     def close(self):
         subprocess.run(["wineserver", "--kill"], env=self.env)
-        shutil.rmtree(self.prefix, ignore_errors=True)
+        shutil.rmtree(self.env["WINEPREFIX"], ignore_errors=True)
 
 
 BUILDS = {"native": Native, "faults": Faults, "windows": Windows, "valgrind": Valgrind}

@@ -34,6 +34,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 
 import drives  # noqa: E402
+from cases import CANNOT_CREATE, CANNOT_WRITE, NO_MEMORY  # noqa: E402
 from texts import PROMPT  # noqa: E402
 
 PATH = drives.image_path("D")
@@ -170,8 +171,7 @@ class Walk:
             return Outcome(base.stdout, base.stderr, base.status, "the old image", None)
         if kind in ("chmod", "unlink", "flush"):
             return base
-        message = {"allocate": "Kann nicht genug Hauptspeicher belegen",
-                   "open": "Kann Image-Datei nicht anlegen"}.get(kind, "Kann Image-Datei nicht schreiben")
+        message = {"allocate": NO_MEMORY, "open": CANNOT_CREATE}.get(kind, CANNOT_WRITE)
         # The screen cleared before the work, then the text under which it is done.
         cut = base.stdout.index(b"\n\rLege" if kind in ("allocate", "open") else b"Fertig!")
         return Outcome(base.stdout[:cut] + PROMPT, perror_line(message, error),

@@ -18,6 +18,7 @@ output in a pipe the program must leave the console mode alone.
 
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -168,16 +169,21 @@ def console_modes(trace):
 
 def windows_console_mode(program):
     drives.prepare_drives()
-    prefix = tempfile.mkdtemp(prefix="tolvera-wine-")
-    env = {"WINEPREFIX": prefix, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml="}
-    subprocess.run(["wineboot", "--init"], env=dict(os.environ, **env), check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.symlink(drives.drive("D"), os.path.join(prefix, "dosdevices", "d:"))
-    trace = os.path.join(prefix, "relay.log")
+    env = drives.make_wine_prefix("D")
+    try:
+        check_console_mode(program, env)
+    finally:
+        subprocess.run(["wineserver", "--kill"], env=env)
+        shutil.rmtree(env["WINEPREFIX"], ignore_errors=True)
+
+
+def check_console_mode(program, env):
+    trace = os.path.join(env["WINEPREFIX"], "relay.log")
     traced = dict(env, WINEDEBUG="-all,+relay")
 
     # Standard output a console: the escape sequences are switched on.
-    terminal = Terminal(["wine", program, "2>" + trace], env=traced)
+    wine_variables = {name: value for name, value in traced.items() if name.startswith("WINE")}
+    terminal = Terminal(["wine", program, "2>" + trace], env=wine_variables)
     try:
         terminal.wait_for(DRIVE_QUESTION, seconds=120)
         terminal.type("d")
@@ -203,12 +209,10 @@ def windows_console_mode(program):
         raise AssertionError(problem)
 
     # Standard output a pipe: the console mode is left alone.
-    result = subprocess.run(["wine", program], input=b"d\nn\n", capture_output=True,
-                            env=dict(os.environ, **traced))
+    result = subprocess.run(["wine", program], input=b"d\nn\n", capture_output=True, env=traced)
     modes = console_modes(result.stderr.decode(errors="replace"))
     if modes:
         raise AssertionError("with output in a pipe the console mode was changed: %r" % modes)
-    subprocess.run(["wineserver", "--kill"], env=dict(os.environ, **env))
 
 
 TESTS = {
