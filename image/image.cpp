@@ -24,10 +24,29 @@ bool write_block(int descriptor, const char* block) {
     return true;
 }
 
-// An image that may be incomplete is not left behind.
-[[noreturn]] void abandon_image(const char* path) {
+// An image that may be incomplete is not left behind: the reason, then the
+// block freed, the file closed (unless closing it is what failed) and the
+// image deleted.
+void discard_image(const char* path, char* block, int descriptor) {
+    platform::report_failure("Kann Image-Datei nicht schreiben");
+    platform::release(block);
+    if (descriptor >= 0)
+        static_cast<void>(platform::close_file(descriptor));
     static_cast<void>(platform::delete_file(path));
+}
+
+[[noreturn]] void fail_writing(const char* path, char* block, int descriptor) {
+    discard_image(path, block, descriptor);
+    // At the exit prompt Ctrl+C ends the program as usual.
+    platform::release_interrupts();
     end_with_prompt(-1);
+}
+
+// The user asked to stop: the run ends as an interrupted program ends,
+// with no exit prompt to wait at.
+[[noreturn]] void stop_writing(const char* path, char* block, int descriptor) {
+    discard_image(path, block, descriptor);
+    platform::end_interrupted();
 }
 
 [[noreturn]] void write_image(const char* path, int size) {
@@ -54,20 +73,32 @@ bool write_block(int descriptor, const char* block) {
     platform::print("\n\rLege %s an... ", path);
     platform::flush_output();
 
-    for (int remaining = size; remaining > 0; remaining--) {
-        if (!write_block(descriptor, block)) {
-            platform::report_failure("Kann Image-Datei nicht schreiben");
-            platform::release(block);
-            static_cast<void>(platform::close_file(descriptor));
-            abandon_image(path);
-        }
+    // From here until the image is on the drive, an interrupt stops the
+    // writing after the block at hand, and the partial image is deleted.
+    platform::catch_interrupts();
+    long long image_bytes = static_cast<long long>(size) * block_size;
+    if (platform::reserve_space(descriptor, image_bytes) != 0)
+        fail_writing(path, block, descriptor);
+    for (long long written = 0; written < image_bytes;) {
+        if (platform::interrupted())
+            stop_writing(path, block, descriptor);
+        if (!write_block(descriptor, block))
+            fail_writing(path, block, descriptor);
+        written += block_size;
+        if (platform::write_back(descriptor, written) != 0)
+            fail_writing(path, block, descriptor);
     }
+    // "Fertig!" means the image is on the drive: a stick pulled out right
+    // after it must still hold every block.
+    if (platform::flush_file(descriptor) != 0)
+        fail_writing(path, block, descriptor);
+    if (platform::interrupted())
+        stop_writing(path, block, descriptor);
+    platform::release_interrupts();
+
     // A failed close may have lost the last blocks.
-    if (platform::close_file(descriptor) != 0) {
-        platform::report_failure("Kann Image-Datei nicht schreiben");
-        platform::release(block);
-        abandon_image(path);
-    }
+    if (platform::close_file(descriptor) != 0)
+        fail_writing(path, block, -1);
     platform::release(block);
 
     platform::print("Fertig!\n\r"

@@ -1,6 +1,7 @@
 #include "platform/fault_injection.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -8,14 +9,16 @@
 namespace platform {
 namespace {
 
-const char* const call_names[] = {"allocate", "release", "query", "chmod", "unlink", "open",
-                                  "write",    "close",   "read",  "print", "flush"};
+const char* const call_names[] = {"allocate", "release", "query",   "chmod",     "unlink",
+                                  "open",     "write",   "reserve", "writeback", "fsync",
+                                  "close",    "read",    "print",   "flush"};
 const int call_count = sizeof call_names / sizeof call_names[0];
 
 struct planned_fault {
-    int call;  // index into call_names
-    long use;  // 1 for the first use
-    int error; // errno to set; 0 for a short write
+    int call;          // index into call_names
+    long use;          // 1 for the first use
+    int error;         // errno to set; 0 for a short write or a signal
+    int signal_number; // a signal to raise, the call going on as usual
 };
 
 struct plan {
@@ -47,7 +50,10 @@ plan read_plan() {
                 f.call = i;
         if (f.call < 0)
             reject(text, "no such call");
-        f.error = std::strcmp(how, "short") == 0 ? 0 : std::atoi(how);
+        if (std::strncmp(how, "sig", 3) == 0)
+            f.signal_number = std::atoi(how + 3);
+        else if (std::strcmp(how, "short") != 0)
+            f.error = std::atoi(how);
         item += length;
         if (*item == ',')
             item++;
@@ -82,6 +88,11 @@ fault injected_fault(call which) {
         const planned_fault& f = chosen.faults[i];
         if (f.call != index || f.use != use)
             continue;
+        if (f.signal_number != 0) {
+            static_cast<void>(std::raise(f.signal_number));
+            errno = saved;
+            return fault::none;
+        }
         if (f.error == 0)
             return fault::short_write;
         errno = f.error;

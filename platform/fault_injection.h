@@ -6,6 +6,8 @@
 //
 //   TOLVERA_FAULT=write:3:28     the 3rd write fails with errno 28
 //   TOLVERA_FAULT=write:3:short  the 3rd write writes only half its bytes
+//   TOLVERA_FAULT=write:3:sig2   signal 2 (SIGINT) arrives as the 3rd write
+//                                starts; the write itself goes on
 //   TOLVERA_FAULT=unlink:1:16,unlink:2:16   several faults, joined by commas
 //   TOLVERA_FAULT_TRACE=file     every call's name is appended to file
 //
@@ -23,6 +25,9 @@ enum class call {
     unlink,
     open,
     write,
+    reserve,
+    writeback,
+    fsync,
     close,
     read,
     print,

@@ -42,6 +42,36 @@ long write_file(int descriptor, const void* data, unsigned size);
 // _close
 int close_file(int descriptor);
 
+// The image on the drive.
+
+// Reserves size bytes for the open file before it is written, so that a
+// drive too small, or a file too large for its file system, shows before
+// the first block.  -1 only for that (errno ENOSPC, EFBIG or EDQUOT); 0
+// when reserved and also when the file system cannot reserve, where the
+// writes will tell.
+int reserve_space(int descriptor, long long size);
+// Told after each block how many bytes are written: hands them to the
+// drive while the next are written and lets go of the cache of what is
+// already there, so the final flush has little left and the image does not
+// crowd the user's data out of memory.  -1 on an error of the drive.
+int write_back(int descriptor, long long written);
+// fsync, FlushFileBuffers: 0 once everything written is on the drive.
+int flush_file(int descriptor);
+
+// Interrupts: Ctrl+C, Ctrl+Break, SIGTERM, a closed terminal or console
+// window.  Between catch_interrupts() and release_interrupts() one only
+// raises a flag, which interrupted() shows, so that the writing can stop
+// after a block and clean up; before and after, they end the program as
+// usual.
+void catch_interrupts();
+bool interrupted();
+// Lets an interrupt that is still to come, or that came after the last
+// look at interrupted(), take its usual course again.
+void release_interrupts();
+// Ends the process the way an interrupted process ends on the platform,
+// without the exit prompt: by the signal itself, or STATUS_CONTROL_C_EXIT.
+[[noreturn]] void end_interrupted();
+
 // Heap.  Blocks start on a page: the system copies written data out of a
 // page-aligned buffer faster (7% on 1 GiB of writes, measured against an
 // ordinary malloc).

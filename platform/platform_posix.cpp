@@ -3,10 +3,12 @@
 #include "platform/platform.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +44,29 @@ class native_path {
 };
 
 const std::size_t page_size = 4096;
+
+// The image goes to the drive in windows of this many bytes: each is
+// started as soon as it is written, and waited for and dropped from the
+// cache once the next one is written, so the drive is always busy and
+// the cache holds at most two windows of the image.
+const long long write_back_window = 8 * 1048576;
+
+struct write_back_state {
+    long long started; // bytes handed to the drive
+    long long done;    // bytes on the drive and out of the cache
+    bool unsupported;  // the file system writes back only on its own
+};
+write_back_state image_write_back;
+
+// The signals that ask a program to stop, and what they did before.
+const int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP};
+struct sigaction usual_actions[sizeof interrupt_signals / sizeof interrupt_signals[0]];
+volatile std::sig_atomic_t caught_signal = 0;
+
+extern "C" void note_interrupt(int signal_number) {
+    if (caught_signal == 0)
+        caught_signal = signal_number;
+}
 
 // Read and write as far as the user's umask allows: the image is made
 // writable again, but never writable for more people than the user wants.
@@ -111,6 +136,7 @@ int delete_file(const char* path) {
 int create_file(const char* path) {
     if (injected_fault(call::open) != fault::none)
         return -1;
+    image_write_back = write_back_state{};
     return open(native_path(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
                 0666);
 }
@@ -137,6 +163,108 @@ int close_file(int descriptor) {
         return -1;
     }
     return close(descriptor);
+}
+
+// Linux: fallocate reserves the blocks without changing the file's size,
+// and refuses a size beyond the file system's largest file with EFBIG.
+int reserve_space(int descriptor, long long size) {
+    int result = injected_fault(call::reserve) != fault::none
+                     ? -1
+                     : fallocate(descriptor, FALLOC_FL_KEEP_SIZE, 0, size);
+    if (result == 0)
+        return 0;
+    return errno == ENOSPC || errno == EFBIG || errno == EDQUOT ? -1 : 0;
+}
+
+namespace {
+
+// sync_file_range over a range: false with errno on an error of the
+// drive; a file system that cannot do it is left to write back on its own.
+bool sync_range(int descriptor, long long from, long long to, unsigned flags) {
+    write_back_state& state = image_write_back;
+    if (state.unsupported)
+        return true;
+    int result = injected_fault(call::writeback) != fault::none
+                     ? -1
+                     : sync_file_range(descriptor, from, to - from, flags);
+    if (result == 0)
+        return true;
+    if (errno == EINVAL || errno == ESPIPE || errno == ENOSYS || errno == EOPNOTSUPP) {
+        state.unsupported = true;
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int write_back(int descriptor, long long written) {
+    write_back_state& state = image_write_back;
+    if (written - state.started < write_back_window)
+        return 0;
+    if (!sync_range(descriptor, state.started, written, SYNC_FILE_RANGE_WRITE))
+        return -1;
+    if (state.started > state.done) {
+        const unsigned wait =
+            SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+        if (!sync_range(descriptor, state.done, state.started, wait))
+            return -1;
+        // Only advice: pages that are not yet clean simply stay.
+        static_cast<void>(
+            posix_fadvise(descriptor, state.done, state.started - state.done, POSIX_FADV_DONTNEED));
+        state.done = state.started;
+    }
+    state.started = written;
+    return 0;
+}
+
+int flush_file(int descriptor) {
+    if (injected_fault(call::fsync) != fault::none)
+        return -1;
+    if (fsync(descriptor) != 0)
+        return -1;
+    // All of it is clean now; none of it is needed in memory.
+    static_cast<void>(posix_fadvise(descriptor, 0, 0, POSIX_FADV_DONTNEED));
+    return 0;
+}
+
+// A signal that the user sent on purpose and had ignored (nohup) stays
+// ignored.  The writes go on after the handler (SA_RESTART): the loop
+// looks at the flag after each block.
+void catch_interrupts() {
+    caught_signal = 0;
+    struct sigaction noting {};
+    noting.sa_handler = note_interrupt;
+    noting.sa_flags = SA_RESTART;
+    sigemptyset(&noting.sa_mask);
+    for (std::size_t i = 0; i < sizeof interrupt_signals / sizeof interrupt_signals[0]; i++) {
+        static_cast<void>(sigaction(interrupt_signals[i], nullptr, &usual_actions[i]));
+        if (usual_actions[i].sa_handler != SIG_IGN)
+            static_cast<void>(sigaction(interrupt_signals[i], &noting, nullptr));
+    }
+}
+
+bool interrupted() {
+    if (caught_signal == 0)
+        return false;
+    errno = EINTR;
+    return true;
+}
+
+void release_interrupts() {
+    for (std::size_t i = 0; i < sizeof interrupt_signals / sizeof interrupt_signals[0]; i++)
+        static_cast<void>(sigaction(interrupt_signals[i], &usual_actions[i], nullptr));
+    if (caught_signal != 0)
+        static_cast<void>(raise(caught_signal));
+}
+
+// The shell sees the signal (status 128 + N), as if nothing had caught it.
+void end_interrupted() {
+    int signal_number = caught_signal;
+    static_cast<void>(std::fflush(stdout));
+    static_cast<void>(signal(signal_number, SIG_DFL));
+    static_cast<void>(raise(signal_number));
+    std::_Exit(128 + signal_number);
 }
 
 void* allocate(std::size_t size) {

@@ -16,9 +16,22 @@ failed call must lead to:
   read             as if the input had ended before that line
   allocate         the error, the exit prompt, the error number as status
   open             the error; the block freed; status -1
-  write, close     the error; the block freed, the file closed, the image
-                   deleted; status -1
+  reserve, write,  the error; the block freed, the file closed, the image
+  writeback, fsync deleted; status -1
+  close            the same, but the file is not closed again
   short write      the rest of the block is written; a whole image
+  reserve,         a file system that cannot reserve or write back ahead
+  writeback        (EOPNOTSUPP, EINVAL): the outcome of the undisturbed run
+
+and an interrupt (SIGINT, SIGTERM, SIGHUP in turn) that arrives during:
+
+  read #1          before the writing: the signal ends the program at once
+  reserve, the     while writing: no more blocks; the error text for EINTR;
+  first and last   the block freed, the file closed, the image deleted; no
+  write, the first exit prompt; the process ends by the signal
+  writeback, fsync
+  close            after the writing: the signal ends the program at once,
+                   the image complete
 
 Each run is checked for its standard output and error, exit status, what
 is left at the image path, and, after a failure, the order of the clean-up.
@@ -26,6 +39,7 @@ is left at the image path, and, after a failure, the order of the clean-up.
 
 import errno
 import os
+import signal
 import subprocess
 import sys
 import tempfile
@@ -35,7 +49,9 @@ sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 
 import drives  # noqa: E402
 from cases import CANNOT_CREATE, CANNOT_WRITE, NO_MEMORY  # noqa: E402
-from texts import PROMPT  # noqa: E402
+from texts import PROMPT, first_screen  # noqa: E402
+
+START = first_screen()
 
 PATH = drives.image_path("D")
 OLD_SIZE = 100 * drives.MB
@@ -43,8 +59,13 @@ OLD_SIZE = 100 * drives.MB
 ERRORS = {
     "allocate": errno.ENOMEM, "query": errno.EIO, "chmod": errno.EPERM,
     "unlink": errno.EBUSY, "open": errno.EACCES, "write": errno.ENOSPC,
+    "reserve": errno.ENOSPC, "writeback": errno.EIO, "fsync": errno.EIO,
     "close": errno.EIO, "read": errno.EIO, "print": errno.EIO, "flush": errno.EIO,
 }
+# What a file system says that cannot do it; the program then goes on.
+NOT_SUPPORTED = {"reserve": errno.EOPNOTSUPP, "writeback": errno.EINVAL}
+INTERRUPTS = [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]
+WRITING = ("reserve", "write", "writeback", "fsync")
 
 # What follows a failure, up to the exit prompt's output and read.
 PROMPT_CALLS = ["print", "flush", "read"]
@@ -52,6 +73,9 @@ CLEAN_UP = {
     "allocate": PROMPT_CALLS,
     "open": ["release"] + PROMPT_CALLS,
     "write": ["release", "close", "unlink"] + PROMPT_CALLS,
+    "reserve": ["release", "close", "unlink"] + PROMPT_CALLS,
+    "writeback": ["release", "close", "unlink"] + PROMPT_CALLS,
+    "fsync": ["release", "close", "unlink"] + PROMPT_CALLS,
     "close": ["release", "unlink"] + PROMPT_CALLS,
 }
 
@@ -100,10 +124,17 @@ def run(program, input, old_image, faults=""):
         drives.write_old_image(PATH, OLD_SIZE)
     with tempfile.NamedTemporaryFile(prefix="tolvera-trace-") as trace:
         env = dict(os.environ, TOLVERA_FAULT=faults, TOLVERA_FAULT_TRACE=trace.name)
+        # As from a terminal: a test runner may have started us with
+        # interrupts ignored, and the program leaves ignored ones alone.
         result = subprocess.run([program], input=input, capture_output=True, env=env,
-                                timeout=60)
+                                timeout=60, preexec_fn=usual_interrupts)
         calls = trace.read().decode().split()
     return Outcome(result.stdout, result.stderr, result.returncode, what_is_left(), calls)
+
+
+def usual_interrupts():
+    for number in INTERRUPTS:
+        signal.signal(number, signal.SIG_DFL)
 
 
 def perror_line(text, error):
@@ -177,6 +208,43 @@ class Walk:
         return Outcome(base.stdout[:cut] + PROMPT, perror_line(message, error),
                        error if kind == "allocate" else 255, "nothing", None)
 
+    @staticmethod
+    def interrupt_site(trace, index, uses):
+        kind = trace[index]
+        if kind == "write":
+            return uses[kind] in (1, trace.count("write"))
+        if kind == "read":
+            return uses[kind] == 1
+        return kind in ("reserve", "fsync", "close") or (kind == "writeback" and uses[kind] == 1)
+
+    def interrupt(self, scenario, base, index, use):
+        """A signal that arrives as call number index starts."""
+        kind = base.trace[index]
+        number = INTERRUPTS[self.runs % len(INTERRUPTS)]
+        label = "%s: %s during %s #%d" % (scenario.name, signal.Signals(number).name, kind, use)
+        got = self.run(scenario.input, scenario.old_image, "%s:%d:sig%d" % (kind, use, number))
+        problems = []
+        if got.status != -number:
+            problems.append("status %d, expected the signal %d" % (got.status, number))
+        if kind in WRITING:
+            expected = Outcome(base.stdout[:base.stdout.index(b"Fertig!")],
+                               perror_line(CANNOT_WRITE, errno.EINTR), -number, "nothing", None)
+            after = [call for call in got.trace[index + 1:] if call not in ("writeback", "fsync")]
+            if after != ["release", "close", "unlink"]:
+                problems.append("calls after the interrupt: %s" % got.trace[index + 1:])
+        else:
+            # Before or after the writing, nothing is cleaned up and nothing
+            # is lost: the program ends on the spot.
+            cut = base.stdout.index(b"Fertig!") if kind == "close" else len(START)
+            left = base.left if kind == "close" else ("the old image" if scenario.old_image
+                                                      else "nothing")
+            expected = Outcome(base.stdout[:cut], b"", -number, left, None)
+            if got.trace[index + 1:]:
+                problems.append("calls after the interrupt: %s" % got.trace[index + 1:])
+        if problems:
+            self.failures.append(label + "\n  " + "\n  ".join(problems))
+        self.check(label, got, expected)
+
     def walk(self, scenario):
         base = self.run(scenario.input, scenario.old_image)
         if base.stdout[-len(PROMPT):] != PROMPT:
@@ -197,6 +265,13 @@ class Walk:
             got = self.run(scenario.input, scenario.old_image, "%s:%d:%d" % (kind, use, error))
             expected = self.expectation(scenario, base, index, use, error)
             self.check(label, got, expected, CLEAN_UP.get(kind), index)
+            if kind in NOT_SUPPORTED:
+                got = self.run(scenario.input, scenario.old_image, "%s:%d:%d"
+                               % (kind, use, NOT_SUPPORTED[kind]))
+                self.check("%s: %s #%d cannot be done here" % (scenario.name, kind, use),
+                           got, base)
+            if self.interrupt_site(base.trace, index, uses):
+                self.interrupt(scenario, base, index, use)
             if kind == "write":
                 got = self.run(scenario.input, scenario.old_image, "write:%d:short" % use)
                 self.check("%s: write #%d writes half" % (scenario.name, use), got, base)

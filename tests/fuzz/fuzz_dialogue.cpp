@@ -7,8 +7,9 @@
 // checked; a violation aborts with a message.
 //
 // Input: byte 0 sets up the drive (an old image or not, its size, the
-// disk's capacity), bytes 1 and 2 choose a failing call and its use, the
-// rest is the keyboard.
+// disk's capacity, whether its file system can reserve space), bytes 1 and
+// 2 choose a failing call and its use (an interrupt counts as a call that
+// "fails" when the program looks for one), the rest is the keyboard.
 #include "image/image.h"
 #include "platform/platform.h"
 
@@ -27,8 +28,24 @@ const int descriptor_of_image = 7;
 const int error_of_injected_failure = 5;
 const int error_of_full_disk = 28;
 
-enum class call { none, allocate, query, chmod, unlink, open, write, close, read, print, flush };
-const int call_count = static_cast<int>(call::flush) + 1;
+enum class call {
+    none,
+    allocate,
+    query,
+    chmod,
+    unlink,
+    open,
+    write,
+    close,
+    read,
+    print,
+    flush,
+    reserve,
+    writeback,
+    fsync,
+    interrupt
+};
+const int call_count = static_cast<int>(call::interrupt) + 1;
 
 struct machine {
     // Keyboard.
@@ -41,6 +58,7 @@ struct machine {
     bool old_image_seen; // the status query found the old image
     long long file_size;
     long long capacity;
+    bool reserves; // the file system can reserve space ahead
 
     // What the program has done.
     bool replacement_asked;
@@ -53,6 +71,10 @@ struct machine {
     bool image_open;
     bool image_deletion_failed;
     bool allocation_failed;
+    bool flushed;           // everything written is on the drive
+    bool interrupts_caught; // between catch_interrupts and release_interrupts
+    bool interrupt_arrived; // and interrupted() said so
+    bool ended_interrupted; // through end_interrupted, not the prompt
     int error;
     int status;
 
@@ -101,6 +123,7 @@ void start(const std::uint8_t* data, std::size_t size) {
     const long long capacities[] = {150 * megabyte + megabyte / 2, 400 * megabyte, 1024 * megabyte,
                                     100 * megabyte};
     m.capacity = capacities[(drive >> 3) & 3];
+    m.reserves = (drive & 0x20) != 0;
     m.failing = size > 1 ? static_cast<call>(data[1] % call_count) : call::none;
     m.failing_use = size > 2 ? data[2] % 8 + 1 : 1;
     m.keys = data + (size > 3 ? 3 : size);
@@ -108,14 +131,19 @@ void start(const std::uint8_t* data, std::size_t size) {
 }
 
 void check_end() {
-    check(m.prompt_shown, "the run ended without the exit prompt");
+    if (m.ended_interrupted) {
+        check(!m.prompt_shown && !m.finished_shown, "interrupted, but the run went on");
+    } else {
+        check(m.prompt_shown, "the run ended without the exit prompt");
+        check(m.status == 0 || m.status == -1 || (m.allocation_failed && m.status == 12),
+              "an exit status other than 0, -1 or the error of a failed allocation");
+    }
     check(m.reads_after_prompt <= 1, "the exit prompt read more than one line");
     check(m.blocks_held == 0, "the block was not freed");
     check(!m.image_open, "the image was not closed");
-    check(m.status == 0 || m.status == -1 || (m.allocation_failed && m.status == 12),
-          "an exit status other than 0, -1 or the error of a failed allocation");
     if (m.finished_shown) {
         check(m.status == 0, "finished, but not with status 0");
+        check(m.flushed, "finished, but the image was not flushed to the drive");
         check(m.file_there && !m.file_is_old_image, "finished, but no image");
         check(m.file_size % megabyte == 0 && m.file_size >= 100 * megabyte,
               "finished with an image that is not 100 MB or more in whole megabytes");
@@ -147,8 +175,10 @@ void print(const char* format, ...) {
         m.creating_shown = true;
     if (std::strncmp(text, "Fertig!", 7) == 0)
         m.finished_shown = true;
-    if (std::strcmp(text, prompt) == 0)
+    if (std::strcmp(text, prompt) == 0) {
+        check(!m.interrupts_caught, "the exit prompt waits while interrupts only raise a flag");
         m.prompt_shown = true;
+    }
     static_cast<void>(fails(call::print));
 }
 
@@ -224,6 +254,7 @@ int create_file(const char*) {
 
 long write_file(int descriptor, const void* data, unsigned size) {
     check(descriptor == descriptor_of_image && m.image_open, "a write to no open image");
+    check(!m.flushed, "a write after the flush");
     const char* bytes = static_cast<const char*>(data);
     check(size > 0 && bytes[size - 1] == 0, "bytes other than zero written");
     for (unsigned i = 0; i < size; i += 4096)
@@ -238,6 +269,53 @@ long write_file(int descriptor, const void* data, unsigned size) {
     long written = static_cast<long>(room < size ? room : size);
     m.file_size += written;
     return written;
+}
+
+int reserve_space(int descriptor, long long size) {
+    check(descriptor == descriptor_of_image && m.image_open, "a reservation for no open image");
+    check(m.file_size == 0 && !m.flushed, "a reservation after the writing began");
+    check(size % megabyte == 0 && size >= 100 * megabyte, "a reservation of a wrong size");
+    if (fails(call::reserve) || (m.reserves && size > m.capacity)) {
+        m.error = error_of_full_disk;
+        return -1;
+    }
+    return 0;
+}
+
+int write_back(int descriptor, long long written) {
+    check(descriptor == descriptor_of_image && m.image_open, "write-back of no open image");
+    check(written == m.file_size, "write-back of other bytes than were written");
+    return fails(call::writeback) ? -1 : 0;
+}
+
+int flush_file(int descriptor) {
+    check(descriptor == descriptor_of_image && m.image_open, "a flush of no open image");
+    if (fails(call::fsync))
+        return -1;
+    m.flushed = true;
+    return 0;
+}
+
+void catch_interrupts() {
+    check(m.image_open && m.file_size == 0, "interrupts caught when no image is begun");
+    m.interrupts_caught = true;
+}
+
+bool interrupted() {
+    check(m.interrupts_caught, "a look for an interrupt that nothing catches");
+    if (fails(call::interrupt)) {
+        m.interrupt_arrived = true;
+        m.error = 4;
+    }
+    return m.interrupt_arrived;
+}
+
+void release_interrupts() { m.interrupts_caught = false; }
+
+void end_interrupted() {
+    check(m.interrupt_arrived, "ended as interrupted without an interrupt");
+    m.ended_interrupted = true;
+    std::longjmp(process_end, 1);
 }
 
 int close_file(int descriptor) {

@@ -1,0 +1,415 @@
+#!/usr/bin/env python3
+"""The image on real file systems on loop devices, and interrupts while it
+is written.
+
+  run_disk.py native  build/native/tolvera-image
+  run_disk.py windows build/windows/tolvera-image.exe      (under Wine)
+
+native, on ext4, xfs and btrfs, each made anew in a file under /var/tmp
+and mounted as drive D: in a private mount namespace:
+- a new image, traced with strace: the whole size reserved before the
+  first block, one write per block, the write-back started while writing,
+  fsync after the last block and before the close; then at most 64 MiB of
+  the image still in the page cache (fincore), and the image complete;
+- a drive too small (1000 MB asked of 512 MB): the error at once, before a
+  single block is written, and nothing left;
+- a size beyond the file system's largest file: the same;
+- on ext4, SIGINT, SIGTERM and SIGHUP while a 6000 MB image is written:
+  the error text for EINTR, no exit prompt, the process ended by that
+  signal within seconds, and no image left.
+
+windows, under Wine with drive D: on ext4:
+- WINEDEBUG=+relay: each block is one WriteFile of 1,048,576 bytes on the
+  image's handle; the reservation (SetFileInformationByHandle with
+  FileAllocationInfo) is tried before the first block and Wine's refusal
+  is no failure; FlushFileBuffers comes after the last block and before
+  CloseHandle;
+- Ctrl+C: Wine turns a SIGINT sent to the .exe's own process into
+  CTRL_C_EVENT for the console control handlers.  The run ends with
+  STATUS_CONTROL_C_EXIT (0xC000013A; Wine passes its low byte, 58, to the
+  shell), the error text on standard error and no image left.
+
+Needs root (loop devices, mounts).
+"""
+
+import errno
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
+
+import drives  # noqa: E402
+from cases import CANNOT_WRITE  # noqa: E402
+from texts import PROMPT, creating, first_screen, made, size_screen  # noqa: E402
+
+MB = drives.MB
+PATH = drives.image_path("D")
+CACHE_LIMIT = 64 * MB
+INTERRUPTS = [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]
+STATUS_CONTROL_C_EXIT = 0xC000013A
+
+FILE_SYSTEMS = {
+    "ext4": ["mkfs.ext4", "-q", "-F"],
+    "xfs": ["mkfs.xfs", "-q", "-f"],
+    "btrfs": ["mkfs.btrfs", "-q", "-f"],
+}
+
+
+def run(*command):
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+
+
+def usual_interrupts():
+    """As from a terminal: the test runner may have started us with
+    interrupts ignored, and the program leaves ignored ones alone."""
+    for number in INTERRUPTS:
+        signal.signal(number, signal.SIG_DFL)
+
+
+class Drive:
+    """Drive D: as a fresh file system of the given size on a loop device."""
+
+    def __init__(self, kind, size):
+        self.backing = tempfile.NamedTemporaryFile(prefix="tolvera-%s-" % kind, dir="/var/tmp")
+        os.truncate(self.backing.name, size)
+        run(*FILE_SYSTEMS[kind], self.backing.name)
+        drives.prepare_drives()
+        run("mount", "-o", "loop", self.backing.name, drives.drive("D"))
+
+    def close(self):
+        run("umount", drives.drive("D"))
+        self.backing.close()
+
+
+class Checks:
+    def __init__(self):
+        self.failures = 0
+
+    def report(self, name, problems):
+        if problems:
+            self.failures += 1
+            print("FAIL %s:\n  %s" % (name, "\n  ".join(problems)))
+        else:
+            print("ok   %s" % name)
+        sys.stdout.flush()
+
+
+def expect(problems, what, got, wanted):
+    if got != wanted:
+        text = repr(got)
+        problems.append("%s: got %s, expected %r" % (what, text[-300:], wanted))
+
+
+def no_image(problems):
+    if os.path.lexists(PATH):
+        problems.append("an image of %d bytes was left" % os.lstat(PATH).st_size)
+
+
+def cached_bytes(path):
+    out = subprocess.run(["fincore", "--bytes", "--noheadings", "--output", "RES", path],
+                         check=True, capture_output=True, text=True).stdout
+    return int(out.split()[0])
+
+
+# --- native ---------------------------------------------------------------
+
+def traced_run(program, lines):
+    """Runs the program under strace; gives the result and the calls on the
+    image's descriptor, in order, as (name, arguments, result)."""
+    with tempfile.NamedTemporaryFile(prefix="tolvera-strace-", mode="r") as log:
+        result = subprocess.run(
+            ["strace", "-o", log.name, "-e", "trace=openat,fallocate,write,sync_file_range,"
+             "fsync,fdatasync,close", program], input=lines, capture_output=True, timeout=300,
+            preexec_fn=usual_interrupts)
+        calls = []
+        descriptor = None
+        for line in log:
+            match = re.match(r"(\w+)\((.*)\)\s+= (-?\d+)", line)
+            if not match:
+                continue
+            name, arguments, value = match.group(1), match.group(2), int(match.group(3))
+            if name == "openat" and '"%s"' % PATH in arguments and "O_CREAT" in arguments \
+                    and value >= 0:
+                descriptor = value
+                continue
+            first = arguments.split(",")[0]
+            if descriptor is not None and first == str(descriptor):
+                calls.append((name, arguments, value))
+                if name == "close":
+                    descriptor = None
+    return result, calls
+
+
+def new_image(program, kind, checks):
+    drive = Drive(kind, 1024 * MB)
+    problems = []
+    try:
+        size = 300
+        result, calls = traced_run(program, b"d\n%d\n\n" % size)
+        expect(problems, "standard output", result.stdout,
+               first_screen() + size_screen("D") + made("D"))
+        expect(problems, "exit status", result.returncode, 0)
+        names = [name for name, _, _ in calls]
+        writes = [c for c in calls if c[0] == "write"]
+        if not names or names[0] != "fallocate" or calls[0][2] != 0 or \
+                "FALLOC_FL_KEEP_SIZE, 0, %d" % (size * MB) not in calls[0][1]:
+            problems.append("the first call on the image is not the reservation of the "
+                            "whole size: %s" % (calls[:1],))
+        if len(writes) != size or any(w[2] != MB for w in writes):
+            problems.append("%d writes, not %d of one block each" % (len(writes), size))
+        if "sync_file_range" not in names:
+            problems.append("no write-back while writing")
+        if names[-2:] != ["fsync", "close"] or "write" in names[names.index("fsync"):]:
+            problems.append("not flushed between the last write and the close: %s"
+                            % names[-4:])
+        cached = cached_bytes(PATH)
+        if cached > CACHE_LIMIT:
+            problems.append("%d MiB of the image left in the page cache" % (cached // MB))
+        problem = drives.zero_image_problem(PATH, size)
+        if problem:
+            problems.append(problem)
+    finally:
+        drive.close()
+    checks.report("%s: a new image, reserved, written back, flushed before the close" % kind,
+                  problems)
+
+
+def refused_at_once(program, kind, checks, label, megabytes, error):
+    drive = Drive(kind, 512 * MB)
+    problems = []
+    try:
+        result, calls = traced_run(program, b"d\n%d\n\n" % megabytes)
+        expect(problems, "standard output", result.stdout,
+               first_screen() + size_screen("D") + creating("D") + PROMPT)
+        expect(problems, "standard error", result.stderr,
+               ("%s: %s\n" % (CANNOT_WRITE, os.strerror(error))).encode())
+        expect(problems, "exit status", result.returncode, 255)
+        names = [name for name, _, _ in calls]
+        if "write" in names:
+            problems.append("%d blocks were written first" % names.count("write"))
+        no_image(problems)
+    finally:
+        drive.close()
+    checks.report("%s: %s: the error before the first block" % (kind, label), problems)
+
+
+def wait_for_image(megabytes, process, seconds=60):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        if os.path.exists(PATH) and os.path.getsize(PATH) >= megabytes * MB:
+            return True
+        if process.poll() is not None:
+            return False
+        time.sleep(0.01)
+    return False
+
+
+def interrupted_native(program, number, checks):
+    drive = Drive("ext4", 8 * 1024 * MB)
+    problems = []
+    try:
+        process = subprocess.Popen([program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, preexec_fn=usual_interrupts)
+        # The input stays open: an exit prompt would wait for it.
+        process.stdin.write(b"d\n6000\n")
+        process.stdin.flush()
+        if not wait_for_image(200, process):
+            problems.append("the image did not grow")
+        start = time.time()
+        process.send_signal(number)
+        try:
+            stdout, stderr = process.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            stdout, stderr = process.communicate()
+            problems.append("still running 30 seconds after the signal")
+        took = time.time() - start
+        if took > 5:
+            problems.append("took %.1f seconds to end" % took)
+        expect(problems, "exit status", process.returncode, -number)
+        expect(problems, "standard output", stdout,
+               first_screen() + size_screen("D") + creating("D"))
+        expect(problems, "standard error", stderr,
+               ("%s: %s\n" % (CANNOT_WRITE, os.strerror(errno.EINTR))).encode())
+        no_image(problems)
+    finally:
+        drive.close()
+    checks.report("ext4: %s while writing 6000 MB ends by it in %.2f s, nothing left"
+                  % (signal.Signals(number).name, took), problems)
+
+
+def native(program, checks):
+    for kind in FILE_SYSTEMS:
+        new_image(program, kind, checks)
+        refused_at_once(program, kind, checks, "1000 MB on a drive of 512 MB", 1000,
+                        errno.ENOSPC)
+    # 2 PiB: beyond ext4's largest file of 16 TiB (xfs and btrfs take
+    # files of exabytes, and find the drive too small).
+    refused_at_once(program, "ext4", checks, "2147483647 MB, beyond the largest file",
+                    2147483647, errno.EFBIG)
+    for number in INTERRUPTS:
+        interrupted_native(program, number, checks)
+
+
+# --- windows --------------------------------------------------------------
+
+class Wine:
+    def __init__(self, program):
+        self.env = drives.make_wine_prefix("D")
+        subprocess.run(["wineserver", "--wait"], env=self.env, check=True)
+        subprocess.run(["wineserver", "--persistent"], env=self.env, check=True)
+        subprocess.run(["wineboot"], env=self.env, check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+        self.program = os.path.abspath(program)
+
+    def close(self):
+        subprocess.run(["wineserver", "--kill"], env=self.env)
+        subprocess.run(["rm", "-rf", self.env["WINEPREFIX"]])
+
+
+def relay_calls(trace):
+    """The calls into KERNEL32 on the image's handle, in order, as (name,
+    arguments, return value), from Wine's relay trace."""
+    handle = None
+    pending = {}
+    calls = []
+    for line in trace.decode(errors="replace").splitlines():
+        call = re.match(r"([0-9a-f]+):Call KERNEL32\.(\w+)\((.*)\) ret=", line)
+        if call:
+            thread, name, arguments = call.groups()
+            pending[thread] = (name, arguments)
+            continue
+        ret = re.match(r"([0-9a-f]+):Ret  KERNEL32\.(\w+)\(\) retval=([0-9a-f]+)", line)
+        if not ret or ret.group(1) not in pending:
+            continue
+        name, arguments = pending.pop(ret.group(1))
+        value = int(ret.group(3), 16)
+        if name.startswith("CreateFile") and "TOLVERA.IMG" in arguments:
+            handle = "%08x" % value
+            continue
+        if handle is not None and arguments.split(",")[0] == handle:
+            calls.append((name, arguments, value))
+            if name == "CloseHandle":
+                handle = None
+    return calls
+
+
+def relay_trace(wine, checks):
+    drive = Drive("ext4", 1024 * MB)
+    problems = []
+    try:
+        size = 100
+        env = dict(wine.env, WINEDEBUG="+relay")
+        result = subprocess.run(["wine", wine.program], input=b"d\n%d\n\n" % size,
+                                capture_output=True, env=env, timeout=300)
+        expect(problems, "exit status", result.returncode, 0)
+        calls = relay_calls(result.stderr)
+        names = [name for name, _, _ in calls]
+        writes = [c for c in calls if c[0] == "WriteFile"]
+        if len(writes) != size or any(w[1].split(",")[2] != "00100000" for w in writes):
+            problems.append("%d WriteFile calls, not %d of 1,048,576 bytes each: %s"
+                            % (len(writes), size, writes[:3]))
+        reservations = [i for i, c in enumerate(calls)
+                        if c[0] == "SetFileInformationByHandle"
+                        and c[1].split(",")[1] == "00000005"]
+        if not reservations or "WriteFile" in names[:reservations[0]]:
+            problems.append("the reservation was not tried before the first block: %s"
+                            % names[:5])
+        if names[-2:] != ["FlushFileBuffers", "CloseHandle"] or \
+                "WriteFile" in names[names.index("FlushFileBuffers"):]:
+            problems.append("not flushed between the last write and the close: %s"
+                            % names[-4:])
+        problem = drives.zero_image_problem(PATH, size)
+        if problem:
+            problems.append(problem)
+    finally:
+        drive.close()
+    checks.report("windows: one WriteFile per block, reserved first, flushed before the "
+                  "close", problems)
+
+
+def exe_process(program):
+    """The pid of the process whose command line is the .exe's path."""
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                command = f.read().split(b"\0")[0]
+        except OSError:
+            continue
+        if command == program.encode():
+            return int(pid)
+    return None
+
+
+def interrupted_windows(wine, checks):
+    drive = Drive("ext4", 8 * 1024 * MB)
+    problems = []
+    took = 0
+    try:
+        process = subprocess.Popen(["wine", wine.program], stdin=subprocess.PIPE,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   env=wine.env, preexec_fn=usual_interrupts)
+        process.stdin.write(b"d\n6000\n")
+        process.stdin.flush()
+        if not wait_for_image(200, process):
+            problems.append("the image did not grow")
+        pid = exe_process(wine.program)
+        if pid is None:
+            problems.append("no process runs the .exe")
+        else:
+            start = time.time()
+            os.kill(pid, signal.SIGINT)
+            try:
+                stdout, stderr = process.communicate(timeout=30)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                stdout, stderr = process.communicate()
+                problems.append("still running 30 seconds after Ctrl+C")
+            took = time.time() - start
+            if took > 5:
+                problems.append("took %.1f seconds to end" % took)
+            expect(problems, "exit status", process.returncode, STATUS_CONTROL_C_EXIT & 0xFF)
+            wanted = first_screen() + size_screen("D") + creating("D")
+            expect(problems, "standard output", stdout, wanted.replace(b"\n", b"\r\n"))
+            if not stderr.startswith(CANNOT_WRITE.encode() + b": ") or \
+                    not stderr.endswith(b"\r\n") or stderr.count(b"\n") != 1:
+                problems.append("standard error: %r" % stderr)
+        no_image(problems)
+    finally:
+        drive.close()
+    checks.report("windows: Ctrl+C while writing 6000 MB ends in %.2f s with "
+                  "STATUS_CONTROL_C_EXIT, nothing left" % took, problems)
+
+
+def windows(program, checks):
+    wine = Wine(program)
+    try:
+        relay_trace(wine, checks)
+        interrupted_windows(wine, checks)
+    finally:
+        wine.close()
+
+
+def main():
+    if len(sys.argv) != 3 or sys.argv[1] not in ("native", "windows"):
+        sys.exit("usage: run_disk.py native|windows PROGRAM")
+    drives.enter_private_namespace()
+    checks = Checks()
+    program = os.path.abspath(sys.argv[2])
+    if sys.argv[1] == "native":
+        native(program, checks)
+    else:
+        windows(program, checks)
+    sys.exit(1 if checks.failures else 0)
+
+
+if __name__ == "__main__":
+    main()
