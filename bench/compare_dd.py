@@ -125,6 +125,7 @@ def wine(options, scratch):
         subprocess.run(["wineboot", "--init"], env=env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.symlink("/mnt/b", os.path.join(prefix, "dosdevices", "b:"))
+        subprocess.run(["wineserver", "--wait"], env=env, check=True)
         subprocess.run(["wineserver", "--persistent"], env=env, check=True)
         image = os.path.join(scratch, "TOLVERA.IMG")
         print("Windows programs under Wine (median of %d, seconds)" % options.runs)
