@@ -111,7 +111,7 @@ void discard_image(const char* path, char* block, int descriptor) {
 } // namespace
 
 void make_image() {
-    platform::prepare_console();
+    platform::prepare_process();
 
     char image_path[] = "C:\\TOLVERA.IMG";
     char letter = ask_drive_letter();

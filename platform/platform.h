@@ -13,14 +13,16 @@ namespace platform {
 
 // Console.  Standard output and input are the platform's text streams.
 
-// Called once at start, before anything is written.
-void prepare_console();
+// Called once at start, before anything is written: the console's mode,
+// and on Windows no system message boxes for drives without a medium.
+void prepare_process();
 // printf to standard output.
 void print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void flush_output();
 // fgets from standard input: null at end of input or on a read error.
 char* read_line(char* buffer, int size);
-// perror: text, ": " and the system's text for errno, on standard error.
+// As perror: text, ": " and the reason for errno, on standard error; the
+// reason in German, as every other text of the program.
 void report_failure(const char* text);
 // exit: flushes the streams and runs the exit handlers.
 [[noreturn]] void exit_process(int status);

@@ -1,6 +1,7 @@
 // POSIX: drive X: is the directory /mnt/x, as under WSL.
 #include "platform/fault_injection.h"
 #include "platform/platform.h"
+#include "platform/reasons.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -78,7 +79,7 @@ mode_t read_write_mode() {
 
 } // namespace
 
-void prepare_console() {}
+void prepare_process() {}
 
 void print(const char* format, ...) {
     if (injected_fault(call::print) != fault::none)
@@ -101,7 +102,7 @@ char* read_line(char* buffer, int size) {
     return std::fgets(buffer, size, stdin);
 }
 
-void report_failure(const char* text) { std::perror(text); }
+void report_failure(const char* text) { report_with_reason(text); }
 
 void exit_process(int status) { std::exit(status); }
 

@@ -16,7 +16,6 @@ is left on the drives.  Needs root: the drives are mounts of a private
 mount namespace (see drives.py).
 """
 
-import errno
 import os
 import shutil
 import subprocess
@@ -26,16 +25,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import drives  # noqa: E402
 from cases import CASES  # noqa: E402
-
-# What the Windows C runtime says for each error number.
-WINDOWS_ERROR_TEXTS = {
-    "ENOENT": "No such file or directory",
-    "EACCES": "Permission denied",
-    "ENOSPC": "No space left on device",
-    "ENOMEM": "Not enough space",
-    "EINVAL": "Invalid argument",
-}
-
+from texts import error_line  # noqa: E402
 
 class Native:
     name = "native"
@@ -44,9 +34,6 @@ class Native:
 
     def __init__(self, program):
         self.command = [os.path.abspath(program)]
-
-    def error_text(self, name):
-        return os.strerror(getattr(errno, name))
 
     def environment(self, case):
         return dict(os.environ, **case.env)
@@ -87,9 +74,6 @@ class Windows:
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.command = ["wine", os.path.abspath(program)]
 
-    def error_text(self, name):
-        return WINDOWS_ERROR_TEXTS[name]
-
     def environment(self, case):
         return self.env
 
@@ -110,7 +94,7 @@ def expected_stream(build, parts):
             message, error = part
             if isinstance(error, dict):
                 error = error[build.cases]
-            part = ("%s: %s\n" % (message, build.error_text(error))).encode()
+            part = error_line(message, error)
         out += part
     if build.text_mode:
         out = out.replace(b"\n", b"\r\n")

@@ -1,5 +1,7 @@
 """The program's screens, byte for byte, as the user is to see them."""
 
+import errno
+
 TITLE = (b"\33[H\33[J"
          b"TOLVERA IMAGE-DATEI EINRICHTEN\n\r"
          b"==============================\n\r"
@@ -59,3 +61,40 @@ def creating(letter):
 
 def made(letter):
     return creating(letter) + DONE + PROMPT
+
+
+# The reasons that follow an error text, "<text>: <reason>", by error name.
+REASONS = {
+    "ENOENT": "Datei oder Verzeichnis nicht gefunden",
+    "EACCES": "Zugriff verweigert",
+    "EPERM": "Vorgang nicht erlaubt",
+    "EROFS": "Laufwerk ist schreibgeschuetzt",
+    "ENOSPC": "Nicht genug freier Platz auf dem Laufwerk",
+    "EDQUOT": "Speicherkontingent auf dem Laufwerk ueberschritten",
+    "EFBIG": "Datei zu gross fuer das Dateisystem des Laufwerks",
+    "EIO": "Ein-/Ausgabefehler",
+    "ENOMEM": "Nicht genug Hauptspeicher",
+    "EINTR": "Unterbrochen",
+    "EBUSY": "Datei oder Geraet wird gerade benutzt",
+    "EEXIST": "Datei existiert bereits",
+    "EISDIR": "Ist ein Verzeichnis",
+    "ENOTDIR": "Ist kein Verzeichnis",
+    "ELOOP": "Ist eine Verknuepfung, der nicht gefolgt wird",
+    "ENAMETOOLONG": "Dateiname zu lang",
+    "EMFILE": "Zu viele offene Dateien",
+    "EINVAL": "Ungueltiges Argument",
+    "ENXIO": "Geraet oder Adresse nicht vorhanden",
+    "ENODEV": "Geraet nicht vorhanden",
+    "EBADF": "Ungueltiger Dateideskriptor",
+}
+
+
+def error_line(text, error):
+    """The line on standard error for a failure: error is an error name
+    ("ENOSPC") or an error number of this machine."""
+    if isinstance(error, int):
+        name = errno.errorcode.get(error)
+        reason = REASONS.get(name, "Unbekannter Fehler %d" % error)
+    else:
+        reason = REASONS[error]
+    return ("%s: %s\n" % (text, reason)).encode()

@@ -49,7 +49,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 
 import drives  # noqa: E402
 from cases import CANNOT_CREATE, CANNOT_WRITE, NO_MEMORY  # noqa: E402
-from texts import PROMPT, first_screen  # noqa: E402
+from texts import PROMPT, error_line, first_screen  # noqa: E402
 
 START = first_screen()
 
@@ -138,7 +138,7 @@ def usual_interrupts():
 
 
 def perror_line(text, error):
-    return ("%s: %s\n" % (text, os.strerror(error))).encode()
+    return error_line(text, error)
 
 
 def lines_before(input, count):

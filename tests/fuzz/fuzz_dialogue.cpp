@@ -159,7 +159,7 @@ void check_end() {
 
 namespace platform {
 
-void prepare_console() {}
+void prepare_process() {}
 
 void print(const char* format, ...) {
     check(!m.prompt_shown, "output after the exit prompt");

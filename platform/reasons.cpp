@@ -1,0 +1,55 @@
+#include "platform/reasons.h"
+
+#include <cerrno>
+#include <cstdio>
+
+namespace platform {
+namespace {
+
+struct reason {
+    int error;
+    const char* text;
+};
+
+// The errors that making an image can meet, in 7-bit ASCII like every
+// other text of the program.
+const reason reasons[] = {
+    {ENOENT, "Datei oder Verzeichnis nicht gefunden"},
+    {EACCES, "Zugriff verweigert"},
+    {EPERM, "Vorgang nicht erlaubt"},
+    {EROFS, "Laufwerk ist schreibgeschuetzt"},
+    {ENOSPC, "Nicht genug freier Platz auf dem Laufwerk"},
+#ifdef EDQUOT
+    {EDQUOT, "Speicherkontingent auf dem Laufwerk ueberschritten"},
+#endif
+    {EFBIG, "Datei zu gross fuer das Dateisystem des Laufwerks"},
+    {EIO, "Ein-/Ausgabefehler"},
+    {ENOMEM, "Nicht genug Hauptspeicher"},
+    {EINTR, "Unterbrochen"},
+    {EBUSY, "Datei oder Geraet wird gerade benutzt"},
+    {EEXIST, "Datei existiert bereits"},
+    {EISDIR, "Ist ein Verzeichnis"},
+    {ENOTDIR, "Ist kein Verzeichnis"},
+    {ELOOP, "Ist eine Verknuepfung, der nicht gefolgt wird"},
+    {ENAMETOOLONG, "Dateiname zu lang"},
+    {EMFILE, "Zu viele offene Dateien"},
+    {EINVAL, "Ungueltiges Argument"},
+    {ENXIO, "Geraet oder Adresse nicht vorhanden"},
+    {ENODEV, "Geraet nicht vorhanden"},
+    {EBADF, "Ungueltiger Dateideskriptor"},
+};
+
+} // namespace
+
+void report_with_reason(const char* text) {
+    int error = errno;
+    for (const reason& r : reasons) {
+        if (r.error == error) {
+            static_cast<void>(std::fprintf(stderr, "%s: %s\n", text, r.text));
+            return;
+        }
+    }
+    static_cast<void>(std::fprintf(stderr, "%s: Unbekannter Fehler %d\n", text, error));
+}
+
+} // namespace platform
