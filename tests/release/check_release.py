@@ -1,16 +1,27 @@
 #!/usr/bin/env python3
-"""Checks the download for Windows users: the zip and the .exe in it.
+"""Checks the download for Windows users: the zip, its sum file, and the
+.exe in it.
 
-  check_release.py build/windows/tolvera-image-<version>-win64.zip
+  /usr/bin/python3 check_release.py build/windows/tolvera-image-<version>-win64.zip
+
+(Debian's python3, for its python3-pefile.)
 
 - The zip holds one folder named like the zip, with tolvera-image.exe and
   LIESMICH.txt, nothing else.
 - The .exe imports only DLLs that every Windows has: KERNEL32, msvcrt or
   the UCRT's api-ms-win-crt-* sets; no MinGW runtime DLL
   (x86_64-w64-mingw32-objdump -p).
-- LIESMICH.txt is 7-bit ASCII with Windows line ends, umlauts written out.
+- The .exe carries its manifest: execution level highestAvailable, and
+  Windows 7, 8, 8.1 and 10/11 as supported systems.
+- It carries a German version resource (0x0407) with the project's
+  version from CMakeLists.txt, in the fixed part and in the strings.
+- The sum file beside the zip holds the zip's SHA-256 and its name.
+- LIESMICH.txt is 7-bit ASCII with Windows line ends, umlauts written out,
+  and says what the user must know: why Windows asks for an
+  administrator, the 4095 MB of a FAT32 drive, what Ctrl+C does.
 """
 
+import hashlib
 import os
 import re
 import subprocess
@@ -18,6 +29,16 @@ import sys
 import tempfile
 import zipfile
 
+import pefile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+RT_MANIFEST = 24
+SUPPORTED_OS = {
+    "Windows 7": "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",
+    "Windows 8": "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+    "Windows 8.1": "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",
+    "Windows 10 and 11": "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+}
 SYSTEM_DLL = re.compile(r"^(kernel32|msvcrt|api-ms-win-crt-[a-z0-9-]+)\.dll$", re.IGNORECASE)
 
 
@@ -25,6 +46,74 @@ def imported_dlls(exe):
     dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", exe], check=True,
                           capture_output=True, text=True).stdout
     return re.findall(r"DLL Name: (\S+)", dump)
+
+
+def project_version():
+    with open(os.path.join(HERE, "..", "..", "CMakeLists.txt")) as f:
+        return re.search(r"project\(tolvera-image VERSION ([0-9.]+)", f.read()).group(1)
+
+
+def check_manifest(pe, problems):
+    manifests = [entry for entry in getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None).entries
+                 if entry.id == RT_MANIFEST] if hasattr(pe, "DIRECTORY_ENTRY_RESOURCE") else []
+    if not manifests:
+        problems.append("the .exe has no manifest")
+        return
+    resource = manifests[0].directory.entries[0].directory.entries[0].data.struct
+    text = pe.get_data(resource.OffsetToData, resource.Size).decode()
+    if not re.search(r'<requestedExecutionLevel\s+level="highestAvailable"', text):
+        problems.append("the manifest does not ask for level highestAvailable")
+    for system, guid in SUPPORTED_OS.items():
+        if guid not in text:
+            problems.append("the manifest does not name %s as supported" % system)
+
+
+def check_version(pe, version, problems):
+    parts = [int(n) for n in (version + ".0").split(".")[:4]]
+    fixed = pe.VS_FIXEDFILEINFO[0] if hasattr(pe, "VS_FIXEDFILEINFO") else None
+    if fixed is None:
+        problems.append("the .exe has no version resource")
+        return
+    for field in ("FileVersion", "ProductVersion"):
+        got = [getattr(fixed, field + "MS") >> 16, getattr(fixed, field + "MS") & 0xFFFF,
+               getattr(fixed, field + "LS") >> 16, getattr(fixed, field + "LS") & 0xFFFF]
+        if got != parts:
+            problems.append("the fixed %s is %s, not %s" % (field, got, parts))
+    strings = {}
+    translations = []
+    for info in pe.FileInfo[0]:
+        if info.Key == b"StringFileInfo":
+            for table in info.StringTable:
+                if table.LangID.lower().startswith(b"0407"):
+                    strings = {k.decode(): v.decode() for k, v in table.entries.items()}
+        if info.Key == b"VarFileInfo":
+            translations = [var.entry.get(b"Translation", "") for var in info.Var]
+    if not strings:
+        problems.append("the version resource has no German (0407) strings")
+    if not any(t.startswith("0x0407") for t in translations):
+        problems.append("the version resource's translation is not German: %s" % translations)
+    wanted = {"FileVersion": version, "ProductVersion": version,
+              "OriginalFilename": "tolvera-image.exe", "InternalName": "tolvera-image"}
+    for key, value in wanted.items():
+        if strings.get(key) != value:
+            problems.append("the version's %s is %r, not %r" % (key, strings.get(key), value))
+    if "TOLVERA" not in strings.get("ProductName", ""):
+        problems.append("the version's ProductName does not name TOLVERA")
+    if not strings.get("FileDescription"):
+        problems.append("the version has no FileDescription")
+
+
+def check_sum(package, problems):
+    try:
+        with open(package + ".sha256") as f:
+            line = f.read()
+    except OSError:
+        problems.append("no sum file beside the zip")
+        return
+    with open(package, "rb") as f:
+        digest = hashlib.sha256(f.read()).hexdigest()
+    if line.split() != [digest, os.path.basename(package)]:
+        problems.append("the sum file says %r, the zip is %s" % (line, digest))
 
 
 def check(package):
@@ -40,6 +129,10 @@ def check(package):
         with tempfile.TemporaryDirectory() as scratch:
             exe = archive.extract(folder + "/tolvera-image.exe", scratch)
             dlls = imported_dlls(exe)
+            pe = pefile.PE(exe)
+            check_manifest(pe, problems)
+            check_version(pe, project_version(), problems)
+    check_sum(package, problems)
 
     if not dlls:
         problems.append("the .exe imports nothing: objdump found no import table")
@@ -53,6 +146,11 @@ def check(package):
         problems.append("LIESMICH.txt has line ends other than CR LF")
     if b"TOLVERA.IMG" not in guide:
         problems.append("LIESMICH.txt does not name the file it is about")
+    for topic, words in (("the administrator's confirmation", b"Administrator"),
+                         ("the largest image on a FAT32 drive", b"4095 MB"),
+                         ("Ctrl+C while writing", b"Strg+C")):
+        if words not in guide:
+            problems.append("LIESMICH.txt says nothing of %s" % topic)
     return dlls, problems
 
 
