@@ -220,33 +220,44 @@ def wait_for_image(megabytes, process, seconds=60):
     return False
 
 
+def interrupt_while_writing(command, env, interrupt, problems):
+    """Starts command on 6000 MB for drive D:, interrupts it once 200 MB
+    are written, and gives its exit status, standard output and error, and
+    the seconds it took to end."""
+    process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, env=env, preexec_fn=usual_interrupts)
+    # The input stays open: an exit prompt would wait for it.
+    process.stdin.write(b"d\n6000\n")
+    process.stdin.flush()
+    if not wait_for_image(200, process):
+        problems.append("the image did not grow")
+    start = time.time()
+    if not interrupt(process):
+        problems.append("nothing to interrupt")
+    try:
+        stdout, stderr = process.communicate(timeout=30)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        stdout, stderr = process.communicate()
+        problems.append("still running 30 seconds after the interrupt")
+    took = time.time() - start
+    if took > 5:
+        problems.append("took %.1f seconds to end" % took)
+    return process.returncode, stdout, stderr, took
+
+
 def interrupted_native(program, number, checks):
     drive = Drive("ext4", 8 * 1024 * MB)
     problems = []
     try:
-        process = subprocess.Popen([program], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                   stderr=subprocess.PIPE, preexec_fn=usual_interrupts)
-        # The input stays open: an exit prompt would wait for it.
-        process.stdin.write(b"d\n6000\n")
-        process.stdin.flush()
-        if not wait_for_image(200, process):
-            problems.append("the image did not grow")
-        start = time.time()
-        process.send_signal(number)
-        try:
-            stdout, stderr = process.communicate(timeout=30)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            stdout, stderr = process.communicate()
-            problems.append("still running 30 seconds after the signal")
-        took = time.time() - start
-        if took > 5:
-            problems.append("took %.1f seconds to end" % took)
-        expect(problems, "exit status", process.returncode, -number)
+        def send(process):
+            process.send_signal(number)
+            return True
+        status, stdout, stderr, took = interrupt_while_writing([program], None, send, problems)
+        expect(problems, "exit status", status, -number)
         expect(problems, "standard output", stdout,
                first_screen() + size_screen("D") + creating("D"))
-        expect(problems, "standard error", stderr,
-               error_line(CANNOT_WRITE, errno.EINTR))
+        expect(problems, "standard error", stderr, error_line(CANNOT_WRITE, errno.EINTR))
         no_image(problems)
     finally:
         drive.close()
@@ -409,35 +420,19 @@ def exe_process(program):
 def interrupted_windows(wine, checks):
     drive = Drive("ext4", 8 * 1024 * MB)
     problems = []
-    took = 0
     try:
-        process = subprocess.Popen(["wine", wine.program], stdin=subprocess.PIPE,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   env=wine.env, preexec_fn=usual_interrupts)
-        process.stdin.write(b"d\n6000\n")
-        process.stdin.flush()
-        if not wait_for_image(200, process):
-            problems.append("the image did not grow")
-        pid = exe_process(wine.program)
-        if pid is None:
-            problems.append("no process runs the .exe")
-        else:
-            start = time.time()
-            os.kill(pid, signal.SIGINT)
-            try:
-                stdout, stderr = process.communicate(timeout=30)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                stdout, stderr = process.communicate()
-                problems.append("still running 30 seconds after Ctrl+C")
-            took = time.time() - start
-            if took > 5:
-                problems.append("took %.1f seconds to end" % took)
-            expect(problems, "exit status", process.returncode, STATUS_CONTROL_C_EXIT & 0xFF)
-            wanted = first_screen() + size_screen("D") + creating("D")
-            expect(problems, "standard output", stdout, wanted.replace(b"\n", b"\r\n"))
-            expect(problems, "standard error", stderr,
-                   error_line(CANNOT_WRITE, "EINTR").replace(b"\n", b"\r\n"))
+        def press_ctrl_c(process):
+            pid = exe_process(wine.program)
+            if pid is not None:
+                os.kill(pid, signal.SIGINT)
+            return pid is not None
+        status, stdout, stderr, took = interrupt_while_writing(
+            ["wine", wine.program], wine.env, press_ctrl_c, problems)
+        expect(problems, "exit status", status, STATUS_CONTROL_C_EXIT & 0xFF)
+        wanted = first_screen() + size_screen("D") + creating("D")
+        expect(problems, "standard output", stdout, wanted.replace(b"\n", b"\r\n"))
+        expect(problems, "standard error", stderr,
+               error_line(CANNOT_WRITE, "EINTR").replace(b"\n", b"\r\n"))
         no_image(problems)
     finally:
         drive.close()
