@@ -49,8 +49,9 @@ BOOL WINAPI note_interrupt(DWORD event) {
 HANDLE handle_of(int descriptor) { return reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)); }
 
 // The error number for a system error code, as the C runtime maps the
-// codes of its own calls (and EFBIG, ENOSPC and EIO for what it leaves
-// out: a file too large, a full disk by another name, a failing device).
+// codes of its own calls; and EFBIG, ENOSPC and EIO for what it leaves
+// out or words otherwise: a file too large, a full disk by another name
+// (a used-up disk quota, which the runtime calls ENOMEM), a failing device.
 int error_number_of(DWORD error) {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
@@ -282,12 +283,7 @@ int write_back(int descriptor, long long written) {
 
 // What _commit does, with the system's reason kept: _commit reports every
 // failure as EBADF.
-int flush_file(int descriptor) {
-    if (FlushFileBuffers(handle_of(descriptor)))
-        return 0;
-    errno = error_number_of(GetLastError());
-    return -1;
-}
+int flush_file(int descriptor) { return FlushFileBuffers(handle_of(descriptor)) ? 0 : failed(); }
 
 void catch_interrupts() {
     interrupt_caught = 0;
