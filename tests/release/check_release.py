@@ -54,8 +54,8 @@ def project_version():
 
 
 def check_manifest(pe, problems):
-    manifests = [entry for entry in getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None).entries
-                 if entry.id == RT_MANIFEST] if hasattr(pe, "DIRECTORY_ENTRY_RESOURCE") else []
+    resources = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    manifests = [e for e in resources.entries if e.id == RT_MANIFEST] if resources else []
     if not manifests:
         problems.append("the .exe has no manifest")
         return
