@@ -18,7 +18,13 @@
 - The sum file beside the zip holds the zip's SHA-256 and its name.
 - LIESMICH.txt is 7-bit ASCII with Windows line ends, umlauts written out,
   and says what the user must know: why Windows asks for an
-  administrator, the 4095 MB of a FAT32 drive, what Ctrl+C does.
+  administrator, the 4095 MB of a FAT32 drive, what Ctrl+C does; the
+  size rules (what a MB is, the least size, what is asked again and what
+  ends the program) and how many characters of an answer are read, with
+  the program's own figures; which Windows it runs on; and, for the
+  SmartScreen warning of an unsigned download, the sum checked with
+  Get-FileHash against this zip's sum file before "Trotzdem ausfuehren".
+  The version it names is the project's.
 """
 
 import hashlib
@@ -48,9 +54,21 @@ def imported_dlls(exe):
     return re.findall(r"DLL Name: (\S+)", dump)
 
 
+def source_text(path):
+    with open(os.path.join(HERE, "..", "..", path)) as f:
+        return f.read()
+
+
 def project_version():
-    with open(os.path.join(HERE, "..", "..", "CMakeLists.txt")) as f:
-        return re.search(r"project\(tolvera-image VERSION ([0-9.]+)", f.read()).group(1)
+    return re.search(r"project\(tolvera-image VERSION ([0-9.]+)",
+                     source_text("CMakeLists.txt")).group(1)
+
+
+def program_figure(path, pattern):
+    """A constant of the program's source, so that the guide is checked
+    against what the program does."""
+    found = re.search(pattern, source_text(path))
+    return int(found.group(1)) if found else None
 
 
 def check_manifest(pe, problems):
@@ -140,18 +158,62 @@ def check(package):
         if not SYSTEM_DLL.match(dll):
             problems.append("the .exe needs %s, which Windows does not have" % dll)
 
+    check_guide(guide, os.path.basename(package), problems)
+    return dlls, problems
+
+
+def german_number(n):
+    """1048576 as German text writes it: 1.048.576."""
+    return "{:,}".format(n).replace(",", ".")
+
+
+def check_guide(guide, package_name, problems):
     if any(byte >= 0x80 for byte in guide):
         problems.append("LIESMICH.txt is not 7-bit ASCII")
     if guide.replace(b"\r\n", b"").count(b"\n") or guide.replace(b"\r\n", b"").count(b"\r"):
         problems.append("LIESMICH.txt has line ends other than CR LF")
     if b"TOLVERA.IMG" not in guide:
         problems.append("LIESMICH.txt does not name the file it is about")
-    for topic, words in (("the administrator's confirmation", b"Administrator"),
-                         ("the largest image on a FAT32 drive", b"4095 MB"),
-                         ("Ctrl+C while writing", b"Strg+C")):
-        if words not in guide:
-            problems.append("LIESMICH.txt says nothing of %s" % topic)
-    return dlls, problems
+    if re.search(rb"@[A-Za-z_]+@", guide):
+        problems.append("LIESMICH.txt has a placeholder left unfilled")
+    versions = set(re.findall(rb"Version ([0-9][0-9.]*[0-9])", guide))
+    if versions != {project_version().encode()}:
+        problems.append("LIESMICH.txt names version %s, the project is %s"
+                        % (sorted(v.decode() for v in versions) or "none", project_version()))
+
+    buffer = program_figure("dialogue/console.cpp", r"char answer_buffer\[(\d+)\]")
+    least = program_figure("dialogue/questions.cpp", r"least_image_size = (\d+);")
+    megabyte = program_figure("dialogue/questions.cpp", r"megabyte = (\d+);")
+    if None in (buffer, least, megabyte):
+        problems.append("the answer buffer, least size or megabyte is not found in dialogue/")
+        return
+    # Words are looked for across line breaks.
+    flat = re.sub(rb"\s+", b" ", guide)
+    package = package_name.encode()
+    topics = (
+        ("the administrator's confirmation", b"Administrator"),
+        ("the largest image on a FAT32 drive", b"4095 MB"),
+        ("Ctrl+C while writing", b"Strg+C"),
+        ("the bytes of a MB", ("%s Bytes" % german_number(megabyte)).encode()),
+        ("the least size", b"mindestens %d" % least),
+        ("a size too small, asked again", b"unter %d" % least),
+        ("a size answer that is no number", b'"abc"'),
+        ("the first character of the drive answer", b'"Laufwerk D" bedeutet L:'),
+        ("the characters read of an answer", b"ersten %d Zeichen" % (buffer - 1)),
+        ("the SmartScreen warning", b'"Der Computer wurde durch Windows geschuetzt"'),
+        ("the sum of this zip", b"Get-FileHash " + package + b" "),
+        ("this zip's sum file", package + b".sha256"),
+        ("SmartScreen's first button", b'"Weitere Informationen"'),
+        ("SmartScreen's second button", b'"Trotzdem ausfuehren"'),
+    )
+    for topic, words in topics:
+        if words not in flat:
+            problems.append("LIESMICH.txt says nothing of %s (%r)" % (topic, words))
+    needs = re.search(rb"\r\nVoraussetzungen\r\n-+\r\n(.*?)\r\n\r\n", guide, re.DOTALL)
+    if not needs or not all(words in needs.group(1) for words in (b"Windows 7", b"11", b"64-Bit")):
+        problems.append("LIESMICH.txt has no requirements saying 64-bit Windows 7 to 11")
+    if flat.find(b"Get-FileHash") > flat.find(b'"Trotzdem ausfuehren"'):
+        problems.append("LIESMICH.txt does not check the sum before \"Trotzdem ausfuehren\"")
 
 
 def main():
