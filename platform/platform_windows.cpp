@@ -196,7 +196,7 @@ bool sectors_fit_blocks(const char* root) {
     if (!calls.GetDiskFreeSpaceA(root, &sectors_per_cluster, &sector_size, &free_clusters,
                                  &clusters))
         return false;
-    return sector_size != 0 && sector_size <= page_size && (sector_size & (sector_size - 1)) == 0;
+    return sector_size - 1 < page_size && (sector_size & (sector_size - 1)) == 0;
 }
 
 bool on_sectors(const void* data, unsigned size, long long offset) {

@@ -25,6 +25,8 @@
 //   GetConsoleMode:1:console     a console without it (SetConsoleMode then
 //                                acts for real, or as planned)
 //   GetFileAttributesA:1:junction   a junction or directory link at the path
+//   GetFileInformationByHandleEx:1:readonly  the file has no attribute but
+//                                            read-only
 //   GetFileInformationByHandle:1:reparse     a symbolic link was opened
 //   GetFileInformationByHandle:1:directory   a directory was opened
 //   GetVolumeInformationByHandleW:1:fat32    the drive is formatted FAT32
@@ -378,8 +380,12 @@ BOOL WINAPI seam_GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORM
 BOOL WINAPI seam_GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
                                               LPVOID information, DWORD size) {
     action what = consult(c_GetFileInformationByHandleEx);
-    return what.fail ? fail_with(what, FALSE)
-                     : real.GetFileInformationByHandleEx(file, kind, information, size);
+    if (what.fail)
+        return fail_with(what, FALSE);
+    BOOL result = real.GetFileInformationByHandleEx(file, kind, information, size);
+    if (result && kind == FileBasicInfo && answered(what, "readonly"))
+        static_cast<FILE_BASIC_INFO*>(information)->FileAttributes = FILE_ATTRIBUTE_READONLY;
+    return result;
 }
 
 BOOL WINAPI seam_SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
