@@ -16,7 +16,13 @@ and mounted as drive D: in a private mount namespace:
 - a size beyond the file system's largest file: the same;
 - on ext4, SIGINT, SIGTERM and SIGHUP while a 6000 MB image is written:
   the error text for EINTR, no exit prompt, the process ended by that
-  signal within seconds, and no image left.
+  signal within seconds, and no image left;
+- a drive that fills up while the user presses Ctrl+C (held_full_fs.py:
+  it takes 50 MiB, then holds the next write for 4 seconds and answers
+  ENOSPC; SIGINT arrives during the held write): the full drive's reason,
+  no exit prompt, the end by the signal once the write returned, and no
+  image left.  The same on the Windows program below, where the order of
+  the handler's wait and the end once made the program hang.
 
 windows, under Wine with drive D: on ext4:
 - WINEDEBUG=+relay: the process error mode set at start, so that no
@@ -26,6 +32,8 @@ windows, under Wine with drive D: on ext4:
   FileAllocationInfo) is tried before the first block and Wine's refusal
   is no failure; FlushFileBuffers comes after the last block and before
   CloseHandle;
+- Ctrl+C on the drive that fills up while it is pressed, as above: the
+  full drive's reason, STATUS_CONTROL_C_EXIT, no image, no hang;
 - Ctrl+C: Wine turns a SIGINT sent to the .exe's own process into
   CTRL_C_EVENT for the console control handlers.  The run ends with
   STATUS_CONTROL_C_EXIT (0xC000013A; Wine passes its low byte, 58, to the
@@ -265,6 +273,79 @@ def interrupted_native(program, number, checks):
                   % (signal.Signals(number).name, took), problems)
 
 
+
+class HeldFullDrive:
+    """Drive D: as a FUSE drive in memory that takes CAPACITY bytes, then
+    holds the next write for HOLD seconds and answers it with ENOSPC."""
+
+    CAPACITY = 50 * MB
+    HOLD = 4
+
+    def __init__(self):
+        drives.prepare_drives()
+        self.process = subprocess.Popen(
+            ["/usr/bin/python3", os.path.join(HERE, "held_full_fs.py"), drives.drive("D"),
+             str(self.CAPACITY), str(self.HOLD)])
+        deadline = time.time() + 10
+        while not os.path.ismount(drives.drive("D")):
+            if time.time() > deadline or self.process.poll() is not None:
+                raise RuntimeError("the held-full drive did not come up")
+            time.sleep(0.05)
+
+    def close(self):
+        run("umount", drives.drive("D"))
+        self.process.wait(timeout=10)
+
+
+def interrupt_at_full_drive(command, env, interrupt, problems):
+    """Starts command on 300 MB for the held-full drive D:, interrupts it
+    while the write past the capacity is held, and gives its exit status,
+    standard output and error, and the seconds from the interrupt to the
+    end."""
+    process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, env=env, preexec_fn=usual_interrupts)
+    process.stdin.write(b"d\n300\n")
+    process.stdin.flush()
+    if not wait_for_image(HeldFullDrive.CAPACITY // MB, process):
+        problems.append("the image did not reach the drive's capacity")
+    # Within the held write.
+    time.sleep(HeldFullDrive.HOLD / 4)
+    start = time.time()
+    if not interrupt(process):
+        problems.append("nothing to interrupt")
+    # The input stays open: an exit prompt would wait for it, and only the
+    # interrupt may end the program.
+    try:
+        process.wait(timeout=30)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        problems.append("hangs: still running 30 seconds after the interrupt")
+    took = time.time() - start
+    stdout, stderr = process.communicate()
+    if took > HeldFullDrive.HOLD + 3:
+        problems.append("took %.1f seconds to end" % took)
+    return process.returncode, stdout, stderr, took
+
+
+def full_drive_interrupted_native(program, checks):
+    drive = HeldFullDrive()
+    problems = []
+    try:
+        def send(process):
+            process.send_signal(signal.SIGINT)
+            return True
+        status, stdout, stderr, took = interrupt_at_full_drive([program], None, send, problems)
+        expect(problems, "exit status", status, -signal.SIGINT)
+        expect(problems, "standard output", stdout,
+               first_screen() + size_screen("D") + creating("D"))
+        expect(problems, "standard error", stderr, error_line(CANNOT_WRITE, errno.ENOSPC))
+        no_image(problems)
+    finally:
+        drive.close()
+    checks.report("a drive that fills up during SIGINT: its reason, ended by the signal "
+                  "%.2f s after it, nothing left" % took, problems)
+
+
 def native(program, checks):
     for kind in FILE_SYSTEMS:
         new_image(program, kind, checks)
@@ -276,6 +357,7 @@ def native(program, checks):
                     2147483647, errno.EFBIG)
     for number in INTERRUPTS:
         interrupted_native(program, number, checks)
+    full_drive_interrupted_native(program, checks)
 
 
 # --- windows --------------------------------------------------------------
@@ -440,11 +522,44 @@ def interrupted_windows(wine, checks):
                   "STATUS_CONTROL_C_EXIT, nothing left" % took, problems)
 
 
+
+def full_drive_interrupted_windows(wine, checks):
+    drive = HeldFullDrive()
+    problems = []
+    try:
+        def press_ctrl_c(process):
+            pid = exe_process(wine.program)
+            if pid is not None:
+                os.kill(pid, signal.SIGINT)
+            return pid is not None
+        status, stdout, stderr, took = interrupt_at_full_drive(
+            ["wine", wine.program], wine.env, press_ctrl_c, problems)
+        # Windows runs the handler at once, on a thread of its own, while
+        # the write is held.  Wine creates that thread from its SIGINT
+        # handler, which the kernel runs only once the held write returns:
+        # then the program may already have let go of the interrupts and
+        # wait at the exit prompt, where Wine's own handler ends it with 0.
+        wanted = first_screen() + size_screen("D") + creating("D")
+        if status == 0:
+            wanted += PROMPT
+        else:
+            expect(problems, "exit status", status, STATUS_CONTROL_C_EXIT & 0xFF)
+        expect(problems, "standard output", stdout, wanted.replace(b"\n", b"\r\n"))
+        expect(problems, "standard error", stderr,
+               error_line(CANNOT_WRITE, "ENOSPC").replace(b"\n", b"\r\n"))
+        no_image(problems)
+    finally:
+        drive.close()
+    checks.report("windows: Ctrl+C while the drive fills up: its reason, ended %.2f s "
+                  "after it with status %d, nothing left" % (took, status), problems)
+
+
 def windows(program, checks):
     wine = Wine(program)
     try:
         relay_trace(wine, checks)
         interrupted_windows(wine, checks)
+        full_drive_interrupted_windows(wine, checks)
     finally:
         wine.close()
 
