@@ -1,5 +1,6 @@
 // Windows: the C runtime (msvcrt), the console and, where the runtime would
 // follow a link or lose the system's reason, the system's own calls.
+#include "platform/coverage.h"
 #include "platform/platform.h"
 #include "platform/reasons.h"
 
@@ -135,6 +136,7 @@ HANDLE open_itself(const char* path, DWORD access, DWORD disposition) {
 // shows as garbage unless it is told to interpret them.  Pipes and files
 // have no console mode and get the bytes as they are.
 void prepare_process() {
+    prepare_coverage();
     static_cast<void>(SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
     HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
