@@ -1,8 +1,9 @@
 // The coverage builds (TOLVERA_COVERAGE, set by the coverage presets) count
 // each line and branch run and write the counts when the process exits.  A
 // process that a signal or the system ends does not exit: it writes them
-// first through these.  In every other build they are empty, and the
-// program is the same as without them.
+// first through these; what runs after that is not counted (the lines
+// that raise the signal show as never run).  In every other build they are
+// empty, and the program is the same as without them.
 #pragma once
 
 #ifdef TOLVERA_COVERAGE
