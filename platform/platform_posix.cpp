@@ -1,4 +1,5 @@
 // POSIX: drive X: is the directory /mnt/x, as under WSL.
+#include "platform/coverage.h"
 #include "platform/fault_injection.h"
 #include "platform/platform.h"
 #include "platform/reasons.h"
@@ -81,7 +82,7 @@ mode_t read_write_mode() {
 
 } // namespace
 
-void prepare_process() {}
+void prepare_process() { prepare_coverage(); }
 
 void print(const char* format, ...) {
     if (injected_fault(call::print) != fault::none)
@@ -315,6 +316,7 @@ void release_interrupts() {
 void end_interrupted() {
     int signal_number = caught_signal;
     static_cast<void>(std::fflush(stdout));
+    write_coverage();
     static_cast<void>(signal(signal_number, SIG_DFL));
     static_cast<void>(raise(signal_number));
     std::_Exit(128 + signal_number);

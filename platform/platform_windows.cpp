@@ -1,6 +1,7 @@
 // Windows: the system's own calls for files, memory and the console, and
 // the C runtime (msvcrt) for the text streams.  Every one of them goes
 // through the table in windows_calls.h.
+#include "platform/coverage.h"
 #include "platform/platform.h"
 #include "platform/reasons.h"
 #include "platform/windows_calls.h"
@@ -268,6 +269,7 @@ bool too_little_room(long long size) {
 // shows as garbage unless it is told to interpret them.  Pipes and files
 // have no console mode and get the bytes as they are.
 void prepare_process() {
+    prepare_coverage();
 #ifdef TOLVERA_FAULT_INJECTION
     open_fault_seam(calls);
 #endif
