@@ -38,6 +38,7 @@
 // takes the event, or the window is being closed, the process ends with
 // STATUS_CONTROL_C_EXIT.  The calling thread goes on once a handler waits
 // (Sleep) or returned.
+#include "platform/coverage.h"
 #include "platform/windows_calls.h"
 
 #include <cerrno>
@@ -189,8 +190,11 @@ DWORD WINAPI run_handlers(void* argument) {
     for (int i = handler_count; i-- > 0 && !taken;)
         taken = handlers[i](event) != FALSE;
     LeaveCriticalSection(&handler_lock);
-    if (!taken || event == CTRL_CLOSE_EVENT)
+    if (!taken || event == CTRL_CLOSE_EVENT) {
+        // What the coverage build's own handler does before the system's.
+        write_coverage();
         ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    }
     return 0;
 }
 
