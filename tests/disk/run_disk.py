@@ -672,12 +672,12 @@ def filled_unreserved(build, command, program, env, kind, checks):
     """A drive that another program fills while the image is written.  No
     file system overhead serves here: whole blocks fill exFAT's free space
     to the last, and NTFS's too but for 48 KiB that the first file it ever
-    stores takes more, too little to be met reliably.  So the
-    program is stopped once its first block is written (the size checked
-    against the free space and found to fit), the drive is filled but for
-    two blocks and a half beyond what the image holds, and the program goes
-    on: two writes are done, the third comes short, and the one for the rest
-    finds the drive full."""
+    stores takes more, too little to be met reliably.  So the program is
+    stopped once its first block is written (the size checked against the
+    free space and found to fit), the drive is filled but for two blocks
+    and a half beyond what the image holds, and the program goes on: two
+    writes are done, the third comes short, and the one for the rest finds
+    the drive full."""
     drive = Drive(kind, SMALLEST_DRIVE)
     problems = []
     last = None
