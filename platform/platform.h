@@ -46,11 +46,14 @@ int close_file(int descriptor);
 
 // The image on the drive.
 
-// Reserves size bytes for the open file before it is written, so that a
-// drive too small, or a file too large for its file system, shows before
-// the first block.  -1 only for that (errno ENOSPC, EFBIG or EDQUOT); 0
-// when reserved and also when the file system cannot reserve, where the
-// writes will tell.
+// Reserves size bytes for the open file, just created and still empty,
+// before it is written, so that a drive too small, or a file too large for
+// its file system, shows before the first block: fallocate, on Windows the
+// file's allocation.  Where the file system cannot reserve, the size is
+// measured against the space the drive reports free for the user instead
+// (fstatvfs; on Windows GetDiskFreeSpaceExA on the drive's root), and where
+// the drive reports nothing either, the writes will tell.  -1 only when the
+// image cannot fit (errno ENOSPC, EFBIG or EDQUOT); 0 otherwise.
 int reserve_space(int descriptor, long long size);
 // Told after each block how many bytes are written: hands them to the
 // drive while the next are written and lets go of the cache of what is
