@@ -534,8 +534,10 @@ class Write:
         return "%s(%s) = %s" % (self.name, self.asked, self.error or self.done)
 
 
-WRITE_CALL = re.compile(r"(\d+\.\d+) (write|pwrite64|writev|pwritev2?)\((\d+)<(.*?)>, (.*)\)"
-                        r" += (-?\d+)(?: (E\w+))?")
+# The descriptor's path may be marked "(deleted)": on ntfs-3g at times
+# while the file is still there.
+WRITE_CALL = re.compile(r"(\d+\.\d+) (write|pwrite64|writev|pwritev2?)\((\d+)<(.*?)>"
+                        r"(?:\(deleted\))?, (.*)\) += (-?\d+)(?: (E\w+))?")
 
 
 def system_writes(log, path):
