@@ -39,7 +39,8 @@ int make_writable(const char* path);
 int delete_file(const char* path);
 // _open write-only, created if absent, truncated: a descriptor or -1.
 int create_file(const char* path);
-// _write: the number of bytes written, or -1.
+// _write: the number of bytes written, which may be fewer than asked (the
+// next write then tells why), or -1.
 long write_file(int descriptor, const void* data, unsigned size);
 // _close
 int close_file(int descriptor);
@@ -77,9 +78,10 @@ void release_interrupts();
 // without the exit prompt: by the signal itself, or STATUS_CONTROL_C_EXIT.
 [[noreturn]] void end_interrupted();
 
-// Heap.  Blocks start on a page: the system copies written data out of a
+// Memory.  Blocks start on a page: the system copies written data out of a
 // page-aligned buffer faster (7% on 1 GiB of writes, measured against an
-// ordinary malloc).
+// ordinary malloc), and Windows writes past its cache only from whole
+// sectors.
 void* allocate(std::size_t size);
 void release(void* block);
 

@@ -1,12 +1,10 @@
-// Windows: the C runtime (msvcrt), the console and, where the runtime would
-// follow a link or lose the system's reason, the system's own calls.
+// Windows: the system's own calls for files, memory and the console, and
+// the C runtime (msvcrt) for the text streams.  Every one of them goes
+// through the table in windows_calls.h.
 #include "platform/platform.h"
 #include "platform/reasons.h"
+#include "platform/windows_calls.h"
 
-#include <fcntl.h>
-#include <io.h>
-#include <malloc.h>
-#include <sys/stat.h>
 #include <windows.h>
 
 #include <cerrno>
@@ -21,37 +19,75 @@
 namespace platform {
 namespace {
 
+#ifdef TOLVERA_FAULT_INJECTION
+windows_calls calls =
+#else
+const windows_calls calls =
+#endif
+    {::SetErrorMode,
+     ::GetStdHandle,
+     ::GetConsoleMode,
+     ::SetConsoleMode,
+     ::SetConsoleCtrlHandler,
+     ::Sleep,
+     std::vprintf,
+     std::fflush,
+     std::fgets,
+     ::VirtualAlloc,
+     ::VirtualFree,
+     ::GetFileAttributesExA,
+     ::GetFileAttributesA,
+     ::CreateFileA,
+     ::ReOpenFile,
+     ::GetFileInformationByHandle,
+     ::GetFileInformationByHandleEx,
+     ::SetFileInformationByHandle,
+     ::GetVolumeInformationByHandleW,
+     ::GetDiskFreeSpaceA,
+     ::GetDiskFreeSpaceExA,
+     ::SetEndOfFile,
+     ::WriteFile,
+     ::FlushFileBuffers,
+     ::CloseHandle,
+     ::DeleteFileA,
+     ::RemoveDirectoryA};
+
 HANDLE console_output = INVALID_HANDLE_VALUE;
 DWORD original_console_mode = 0;
 
 void restore_console_mode() {
-    static_cast<void>(SetConsoleMode(console_output, original_console_mode));
+    static_cast<void>(calls.SetConsoleMode(console_output, original_console_mode));
 }
 
-// Set by the console's control handler, which runs on a thread of its own.
-volatile LONG interrupt_caught = 0;
-// Set once the writing no longer looks at interrupt_caught.
-HANDLE writing_over = nullptr;
+// The interrupt handler is registered once, when the writing starts, and
+// stays: taking it away again would need the lock under which the system
+// runs the handlers, and one of them may be waiting in ours.
+enum : LONG { not_writing, writing, interrupt_caught };
+volatile LONG interrupt_state = not_writing;
+bool handler_registered = false;
 
-// Ctrl+C, Ctrl+Break, the console window closed, logoff or shutdown.  The
+// Ctrl+C, Ctrl+Break, the console window closed, logoff or shutdown, on a
+// thread that the system starts for it.  While the image is written, the
 // process must not end before the writing thread has deleted the partial
-// image: it ends the process itself (end_interrupted), and this thread
-// waits until then.  Windows gives a closed window about 5 seconds, far
-// more than one block takes.  If the writing is over before it looked at
-// the flag, the next handler, the system's, ends the program as usual.
+// image: that thread ends the process itself (end_interrupted) once it
+// sees the flag, at the latest when it lets go of the interrupts, and this
+// one waits for that.  A closed window gets about 5 seconds, far more than
+// one block takes.  Before and after the writing, the next handler, the
+// system's, ends the program as usual.
 BOOL WINAPI note_interrupt(DWORD event) {
     static_cast<void>(event);
-    static_cast<void>(InterlockedExchange(&interrupt_caught, 1));
-    static_cast<void>(WaitForSingleObject(writing_over, INFINITE));
-    return FALSE;
+    if (InterlockedCompareExchange(&interrupt_state, interrupt_caught, writing) != writing)
+        return FALSE;
+    for (;;)
+        calls.Sleep(INFINITE);
 }
 
-HANDLE handle_of(int descriptor) { return reinterpret_cast<HANDLE>(_get_osfhandle(descriptor)); }
-
 // The error number for a system error code, as the C runtime maps the
-// codes of its own calls; and EFBIG, ENOSPC and EIO for what it leaves
-// out or words otherwise: a file too large, a full disk by another name
-// (a used-up disk quota, which the runtime calls ENOMEM), a failing device.
+// codes of its own calls; and where its word would mislead: EFBIG for a
+// file too large, ENOSPC for a full disk by another name (a used-up disk
+// quota, which the runtime calls ENOMEM), EIO for a failing device, EROFS
+// for a write-protected medium, ENXIO for a drive without one, EBUSY for a
+// file that another program has open.
 int error_number_of(DWORD error) {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
@@ -95,6 +131,13 @@ int error_number_of(DWORD error) {
         return EFBIG;
     case ERROR_DIR_NOT_EMPTY:
         return ENOTEMPTY;
+    case ERROR_WRITE_PROTECT:
+        return EROFS;
+    case ERROR_NOT_READY:
+        return ENXIO;
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return EBUSY;
     case ERROR_CRC:
     case ERROR_SECTOR_NOT_FOUND:
     case ERROR_WRITE_FAULT:
@@ -103,7 +146,7 @@ int error_number_of(DWORD error) {
     case ERROR_IO_DEVICE:
         return EIO;
     default:
-        // The runtime's rule: the codes from write-protected to
+        // The runtime's rule: the other codes from write-protected to
         // sharing-buffer-exceeded are all a refused access.
         if (error >= ERROR_WRITE_PROTECT && error <= ERROR_SHARING_BUFFER_EXCEEDED)
             return EACCES;
@@ -120,9 +163,99 @@ int failed() {
 // Opens what is at the path itself, never what a link or junction there
 // points to.
 HANDLE open_itself(const char* path, DWORD access, DWORD disposition) {
-    return CreateFileA(
+    return calls.CreateFileA(
         path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// The image, the one file the program writes, from its creation to its
+// close.  Its descriptor stands for this record.
+const int image_descriptor = 3;
+const DWORD page_size = 4096;
+
+struct open_image {
+    HANDLE handle;    // as created: past the cache where the drive allows
+    HANDLE buffered;  // the same file through the cache, once needed
+    HANDLE writer;    // the one of them that the blocks go through
+    bool unbuffered;  // the writer is the handle past the cache
+    long long offset; // where the next write goes
+    char root[4];     // "D:\", for what the drive reports
+};
+open_image image = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, false, 0, ""};
+
+// Writes past the cache must start, end and lie in memory on the
+// drive's sectors.  The blocks come from whole pages, are a megabyte long
+// and are written at whole megabytes, so sectors of a page or less that
+// are a power of two always fit; a drive with larger sectors, or one that
+// does not say, is written through the cache.
+bool sectors_fit_blocks(const char* root) {
+    DWORD sectors_per_cluster = 0;
+    DWORD sector_size = 0;
+    DWORD free_clusters = 0;
+    DWORD clusters = 0;
+    if (!calls.GetDiskFreeSpaceA(root, &sectors_per_cluster, &sector_size, &free_clusters,
+                                 &clusters))
+        return false;
+    return sector_size - 1 < page_size && (sector_size & (sector_size - 1)) == 0;
+}
+
+bool on_sectors(const void* data, unsigned size, long long offset) {
+    return reinterpret_cast<ULONG_PTR>(data) % page_size == 0 && size % page_size == 0 &&
+           offset % page_size == 0;
+}
+
+HANDLE open_image_file(const char* path, bool unbuffered) {
+    DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
+    if (unbuffered)
+        flags |= FILE_FLAG_NO_BUFFERING;
+    return calls.CreateFileA(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, flags,
+                             nullptr);
+}
+
+// From here on the blocks go through the cache: the file system refused
+// to write past it, or what is left of a block after a short write no
+// longer lies on the sectors.
+bool write_through_cache() {
+    image.buffered =
+        calls.ReOpenFile(image.handle, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         FILE_FLAG_OPEN_REPARSE_POINT);
+    if (image.buffered == INVALID_HANDLE_VALUE)
+        return false;
+    image.writer = image.buffered;
+    image.unbuffered = false;
+    return true;
+}
+
+// One WriteFile at the image's own offset, which the file pointer of a
+// second handle would not know.
+bool write_at(const void* data, unsigned size, DWORD* written) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(image.offset);
+    at.OffsetHigh = static_cast<DWORD>(image.offset >> 32);
+    return calls.WriteFile(image.writer, data, size, written, &at) != FALSE;
+}
+
+// FAT keeps a file's size in 32 bits: nothing of 4 GiB or more fits,
+// however much room the drive has.
+bool beyond_largest_fat_file(long long size) {
+    const long long largest_fat_file = 0xFFFFFFFFLL;
+    if (size <= largest_fat_file)
+        return false;
+    WCHAR file_system[MAX_PATH + 1];
+    if (!calls.GetVolumeInformationByHandleW(image.handle, nullptr, 0, nullptr, nullptr, nullptr,
+                                             file_system, MAX_PATH + 1))
+        return false;
+    return file_system[0] == L'F' && file_system[1] == L'A' && file_system[2] == L'T';
+}
+
+// Whether the drive reports less room for this user than size bytes; not
+// when it reports nothing.
+bool too_little_room(long long size) {
+    ULARGE_INTEGER available;
+    if (!calls.GetDiskFreeSpaceExA(image.root, &available, nullptr, nullptr))
+        return false;
+    return available.QuadPart < static_cast<unsigned long long>(size);
 }
 
 } // namespace
@@ -135,14 +268,17 @@ HANDLE open_itself(const char* path, DWORD access, DWORD disposition) {
 // shows as garbage unless it is told to interpret them.  Pipes and files
 // have no console mode and get the bytes as they are.
 void prepare_process() {
-    static_cast<void>(SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
-    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+#ifdef TOLVERA_FAULT_INJECTION
+    open_fault_seam(calls);
+#endif
+    static_cast<void>(calls.SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
+    HANDLE output = calls.GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
-    if (output == INVALID_HANDLE_VALUE || !GetConsoleMode(output, &mode))
+    if (output == INVALID_HANDLE_VALUE || !calls.GetConsoleMode(output, &mode))
         return;
     if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0)
         return;
-    if (!SetConsoleMode(output, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING))
+    if (!calls.SetConsoleMode(output, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING))
         return;
     console_output = output;
     original_console_mode = mode;
@@ -152,13 +288,13 @@ void prepare_process() {
 void print(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
-    static_cast<void>(std::vprintf(format, arguments));
+    static_cast<void>(calls.vprintf(format, arguments));
     va_end(arguments);
 }
 
-void flush_output() { static_cast<void>(std::fflush(stdout)); }
+void flush_output() { static_cast<void>(calls.fflush(stdout)); }
 
-char* read_line(char* buffer, int size) { return std::fgets(buffer, size, stdin); }
+char* read_line(char* buffer, int size) { return calls.fgets(buffer, size, stdin); }
 
 void report_failure(const char* text) { report_with_reason(text); }
 
@@ -174,7 +310,7 @@ int error_number() { return errno; }
 // of 2 GiB or more is seen.
 bool query_file_size(const char* path, long long* size) {
     WIN32_FILE_ATTRIBUTE_DATA status;
-    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &status))
+    if (!calls.GetFileAttributesExA(path, GetFileExInfoStandard, &status))
         return false;
     *size = static_cast<long long>(status.nFileSizeHigh) << 32 | status.nFileSizeLow;
     return true;
@@ -187,16 +323,16 @@ int make_writable(const char* path) {
         return failed();
     FILE_BASIC_INFO basic;
     int result = 0;
-    if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
+    if (!calls.GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
         result = failed();
     } else if ((basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
         basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
         if (basic.FileAttributes == 0)
             basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-        if (!SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic))
+        if (!calls.SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic))
             result = failed();
     }
-    static_cast<void>(CloseHandle(file));
+    static_cast<void>(calls.CloseHandle(file));
     return result;
 }
 
@@ -204,12 +340,13 @@ int make_writable(const char* path) {
 // link to a directory is a directory and goes with RemoveDirectory, which
 // leaves what it points to alone.
 int delete_file(const char* path) {
-    DWORD attributes = GetFileAttributesA(path);
+    DWORD attributes = calls.GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return failed();
     const DWORD link_to_directory = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-    BOOL deleted = (attributes & link_to_directory) == link_to_directory ? RemoveDirectoryA(path)
-                                                                         : DeleteFileA(path);
+    BOOL deleted = (attributes & link_to_directory) == link_to_directory
+                       ? calls.RemoveDirectoryA(path)
+                       : calls.DeleteFileA(path);
     return deleted ? 0 : failed();
 }
 
@@ -218,100 +355,165 @@ int delete_file(const char* path) {
 // link or directory still at the path (its deletion failed) is refused
 // with ELOOP before anything is written, as O_NOFOLLOW does on POSIX.
 //
-// Binary: in text mode the runtime looks for line feeds and hands each
-// block to the system in pieces of a few kilobytes; in binary mode a block
-// is one WriteFile of 1,048,576 bytes.  The bytes are the same.
+// Past the system's cache where the drive allows: the image is written
+// once and not read, and gigabytes of it in the cache would push the
+// user's own files out and leave the final flush waiting for all of it.
+// A file system or redirector that cannot do that refuses the open with
+// ERROR_INVALID_PARAMETER or ERROR_NOT_SUPPORTED; the image then goes
+// through the cache.
 int create_file(const char* path) {
-    HANDLE file = CreateFileA(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    image.offset = 0;
+    image.buffered = INVALID_HANDLE_VALUE;
+    image.root[0] = path[0];
+    image.root[1] = ':';
+    image.root[2] = '\\';
+    image.root[3] = '\0';
+    bool unbuffered = sectors_fit_blocks(image.root);
+    HANDLE file = open_image_file(path, unbuffered);
+    if (file == INVALID_HANDLE_VALUE && unbuffered &&
+        (GetLastError() == ERROR_INVALID_PARAMETER || GetLastError() == ERROR_NOT_SUPPORTED)) {
+        unbuffered = false;
+        file = open_image_file(path, false);
+    }
     if (file == INVALID_HANDLE_VALUE)
         return failed();
     BY_HANDLE_FILE_INFORMATION information;
     int result = 0;
-    if (!GetFileInformationByHandle(file, &information)) {
+    if (!calls.GetFileInformationByHandle(file, &information)) {
         result = failed();
     } else if ((information.dwFileAttributes &
                 (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
         errno = ELOOP;
         result = -1;
-    } else if (!SetEndOfFile(file)) {
+    } else if (!calls.SetEndOfFile(file)) {
         result = failed();
     }
     if (result != 0) {
-        static_cast<void>(CloseHandle(file));
+        static_cast<void>(calls.CloseHandle(file));
         return result;
     }
-    int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
-    if (descriptor < 0)
-        static_cast<void>(CloseHandle(file));
-    return descriptor;
+    image.handle = file;
+    image.writer = file;
+    image.unbuffered = unbuffered;
+    return image_descriptor;
 }
 
+// One WriteFile, and the count it reports: after a short write the next
+// one fails with the drive's own reason (a full drive: ERROR_DISK_FULL).
+// A redirector that takes the unbuffered open may still refuse the first
+// write past the cache with ERROR_INVALID_PARAMETER; that write, and all
+// after it, then go through the cache.
 long write_file(int descriptor, const void* data, unsigned size) {
-    return _write(descriptor, data, size);
+    static_cast<void>(descriptor);
+    if (image.unbuffered && !on_sectors(data, size, image.offset) && !write_through_cache())
+        return failed();
+    DWORD written = 0;
+    if (!write_at(data, size, &written)) {
+        if (!image.unbuffered || image.offset != 0 || GetLastError() != ERROR_INVALID_PARAMETER)
+            return failed();
+        if (!write_through_cache() || !write_at(data, size, &written))
+            return failed();
+    }
+    image.offset += written;
+    return static_cast<long>(written);
 }
 
-int close_file(int descriptor) { return _close(descriptor); }
+int close_file(int descriptor) {
+    static_cast<void>(descriptor);
+    int result = 0;
+    if (image.buffered != INVALID_HANDLE_VALUE && !calls.CloseHandle(image.buffered))
+        result = failed();
+    if (!calls.CloseHandle(image.handle))
+        result = failed();
+    image.handle = image.buffered = image.writer = INVALID_HANDLE_VALUE;
+    return result;
+}
 
 // The allocation of the whole size.  NTFS and exFAT take it or answer
-// ERROR_DISK_FULL; the FAT driver answers an allocation of 4 GiB or more,
-// beyond its largest file, with ERROR_DISK_FULL as well.  A file system or
-// a system that cannot allocate ahead (ERROR_INVALID_FUNCTION,
-// ERROR_NOT_SUPPORTED, ERROR_CALL_NOT_IMPLEMENTED, ...) is written as it is.
+// ERROR_DISK_FULL.  The FAT driver answers an allocation of 4 GiB or more,
+// beyond its largest file, with ERROR_DISK_FULL as well, which would tell
+// the user that a drive with room to spare is full: that is EFBIG.  A file
+// system or a system that cannot allocate ahead (ERROR_INVALID_FUNCTION,
+// ERROR_NOT_SUPPORTED, ERROR_CALL_NOT_IMPLEMENTED, ...) is measured
+// instead against the room the drive reports for this user, and written
+// as it is where it reports none.
 int reserve_space(int descriptor, long long size) {
+    static_cast<void>(descriptor);
     FILE_ALLOCATION_INFO allocation;
     allocation.AllocationSize.QuadPart = size;
-    if (SetFileInformationByHandle(handle_of(descriptor), FileAllocationInfo, &allocation,
-                                   sizeof allocation))
+    if (calls.SetFileInformationByHandle(image.handle, FileAllocationInfo, &allocation,
+                                         sizeof allocation))
         return 0;
     DWORD error = GetLastError();
-    if (error != ERROR_DISK_FULL && error != ERROR_HANDLE_DISK_FULL &&
-        error != ERROR_NOT_ENOUGH_QUOTA && error != ERROR_FILE_TOO_LARGE)
-        return 0;
-    errno = error_number_of(error);
-    return -1;
+    if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ||
+        error == ERROR_NOT_ENOUGH_QUOTA || error == ERROR_FILE_TOO_LARGE) {
+        errno = beyond_largest_fat_file(size) ? EFBIG : error_number_of(error);
+        return -1;
+    }
+    if (beyond_largest_fat_file(size)) {
+        errno = EFBIG;
+        return -1;
+    }
+    if (too_little_room(size)) {
+        errno = ENOSPC;
+        return -1;
+    }
+    return 0;
 }
 
-// The system's cache writes back on its own; the flush at the end waits
-// for what is left.
+// Past the cache each write is on the drive when it returns; through the
+// cache, the system writes back on its own.  Either way the flush at the
+// end waits for what is left.
 int write_back(int descriptor, long long written) {
     static_cast<void>(descriptor);
     static_cast<void>(written);
     return 0;
 }
 
-// What _commit does, with the system's reason kept: _commit reports every
-// failure as EBADF.
-int flush_file(int descriptor) { return FlushFileBuffers(handle_of(descriptor)) ? 0 : failed(); }
+// The file's data and its size on the drive, and the drive's own cache
+// emptied.  What fsync is on POSIX; _commit would do the same but
+// reports every failure as EBADF.
+int flush_file(int descriptor) {
+    static_cast<void>(descriptor);
+    return calls.FlushFileBuffers(image.writer) ? 0 : failed();
+}
 
 void catch_interrupts() {
-    interrupt_caught = 0;
-    writing_over = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (writing_over != nullptr)
-        static_cast<void>(SetConsoleCtrlHandler(note_interrupt, TRUE));
+    static_cast<void>(InterlockedExchange(&interrupt_state, writing));
+    if (!handler_registered)
+        handler_registered = calls.SetConsoleCtrlHandler(note_interrupt, TRUE) != FALSE;
 }
 
 bool interrupted() {
-    if (interrupt_caught == 0)
+    bool caught = interrupt_state == interrupt_caught;
+    fault_point("look");
+    if (!caught)
         return false;
     errno = EINTR;
     return true;
 }
 
+// An interrupt that came after the last look ends the program now, as
+// the handler waits for it to.  One that comes later finds the writing
+// over and goes on to the system's handler.
 void release_interrupts() {
-    if (writing_over == nullptr)
-        return;
-    static_cast<void>(SetConsoleCtrlHandler(note_interrupt, FALSE));
-    static_cast<void>(SetEvent(writing_over));
+    if (InterlockedExchange(&interrupt_state, not_writing) == interrupt_caught)
+        end_interrupted();
 }
 
 // As the system's own handler ends a program on Ctrl+C; exit() also puts
 // the console mode back.  The waiting control handler ends with the process.
 void end_interrupted() { std::exit(static_cast<int>(STATUS_CONTROL_C_EXIT)); }
 
-void* allocate(std::size_t size) { return _aligned_malloc(size, 4096); }
+// Whole pages, as writes past the cache need; the system hands them out
+// zeroed, the program zeroes them once more.
+void* allocate(std::size_t size) {
+    void* block = calls.VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+    if (block == nullptr)
+        static_cast<void>(failed());
+    return block;
+}
 
-void release(void* block) { _aligned_free(block); }
+void release(void* block) { static_cast<void>(calls.VirtualFree(block, 0, MEM_RELEASE)); }
 
 } // namespace platform

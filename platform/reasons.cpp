@@ -34,7 +34,7 @@ const reason reasons[] = {
     {ENAMETOOLONG, "Dateiname zu lang"},
     {EMFILE, "Zu viele offene Dateien"},
     {EINVAL, "Ungueltiges Argument"},
-    {ENXIO, "Geraet oder Adresse nicht vorhanden"},
+    {ENXIO, "Laufwerk nicht bereit"},
     {ENODEV, "Geraet nicht vorhanden"},
     {EBADF, "Ungueltiger Dateideskriptor"},
 };

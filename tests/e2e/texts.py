@@ -83,7 +83,7 @@ REASONS = {
     "ENAMETOOLONG": "Dateiname zu lang",
     "EMFILE": "Zu viele offene Dateien",
     "EINVAL": "Ungueltiges Argument",
-    "ENXIO": "Geraet oder Adresse nicht vorhanden",
+    "ENXIO": "Laufwerk nicht bereit",
     "ENODEV": "Geraet nicht vorhanden",
     "EBADF": "Ungueltiger Dateideskriptor",
 }

@@ -1,0 +1,513 @@
+// The fault seam of the Windows test build: a stand-in in front of every
+// entry of the table of system calls.
+//
+// The environment says which use of which call does what:
+//
+//   TOLVERA_FAULT=WriteFile:3:112        the 3rd WriteFile fails; GetLastError()
+//                                        then gives 112 (ERROR_DISK_FULL)
+//   TOLVERA_FAULT=WriteFile:3:short      the 3rd WriteFile writes a little less
+//                                        than half its bytes, so that the rest
+//                                        lies off the sectors
+//   TOLVERA_FAULT=WriteFile:3:ctrl0      console control event 0 (CTRL_C_EVENT)
+//                                        arrives as the 3rd WriteFile starts;
+//                                        the call itself goes on
+//   TOLVERA_FAULT=look:2:ctrl2           CTRL_CLOSE_EVENT right after the
+//                                        program's 2nd look at its interrupt flag
+//   TOLVERA_FAULT=SetFileInformationByHandle:2:ok
+//                                        the call does nothing and succeeds
+//   several faults joined by commas; two for the same use act together
+//   TOLVERA_FAULT_TRACE=file             every call's name is appended to file
+//
+// The runtime's own calls (vprintf, fflush, fgets) take an error number
+// instead of a code.  Answers that a test machine cannot give:
+//
+//   GetConsoleMode:1:vt          a console already in virtual-terminal mode
+//   GetConsoleMode:1:console     a console without it (SetConsoleMode then
+//                                acts for real, or as planned)
+//   GetFileAttributesA:1:junction   a junction or directory link at the path
+//   GetFileInformationByHandleEx:1:readonly  the file has no attribute but
+//                                            read-only
+//   GetFileInformationByHandle:1:reparse     a symbolic link was opened
+//   GetFileInformationByHandle:1:directory   a directory was opened
+//   GetVolumeInformationByHandleW:1:fat32    the drive is formatted FAT32
+//   GetDiskFreeSpaceA:1:sector8192           the drive's sectors are that large
+//
+// A control event is delivered as Windows delivers it: on a thread of its
+// own, which runs the registered handlers, the last registered first,
+// under the lock that SetConsoleCtrlHandler takes too; when none of them
+// takes the event, or the window is being closed, the process ends with
+// STATUS_CONTROL_C_EXIT.  The calling thread goes on once a handler waits
+// (Sleep) or returned.
+#include "platform/windows_calls.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+
+namespace platform {
+namespace {
+
+windows_calls real;
+
+const char* const call_names[] = {"SetErrorMode",
+                                  "GetStdHandle",
+                                  "GetConsoleMode",
+                                  "SetConsoleMode",
+                                  "SetConsoleCtrlHandler",
+                                  "Sleep",
+                                  "vprintf",
+                                  "fflush",
+                                  "fgets",
+                                  "VirtualAlloc",
+                                  "VirtualFree",
+                                  "GetFileAttributesExA",
+                                  "GetFileAttributesA",
+                                  "CreateFileA",
+                                  "ReOpenFile",
+                                  "GetFileInformationByHandle",
+                                  "GetFileInformationByHandleEx",
+                                  "SetFileInformationByHandle",
+                                  "GetVolumeInformationByHandleW",
+                                  "GetDiskFreeSpaceA",
+                                  "GetDiskFreeSpaceExA",
+                                  "SetEndOfFile",
+                                  "WriteFile",
+                                  "FlushFileBuffers",
+                                  "CloseHandle",
+                                  "DeleteFileA",
+                                  "RemoveDirectoryA",
+                                  "look"};
+const int call_count = sizeof call_names / sizeof call_names[0];
+
+enum seam_call {
+    c_SetErrorMode,
+    c_GetStdHandle,
+    c_GetConsoleMode,
+    c_SetConsoleMode,
+    c_SetConsoleCtrlHandler,
+    c_Sleep,
+    c_vprintf,
+    c_fflush,
+    c_fgets,
+    c_VirtualAlloc,
+    c_VirtualFree,
+    c_GetFileAttributesExA,
+    c_GetFileAttributesA,
+    c_CreateFileA,
+    c_ReOpenFile,
+    c_GetFileInformationByHandle,
+    c_GetFileInformationByHandleEx,
+    c_SetFileInformationByHandle,
+    c_GetVolumeInformationByHandleW,
+    c_GetDiskFreeSpaceA,
+    c_GetDiskFreeSpaceExA,
+    c_SetEndOfFile,
+    c_WriteFile,
+    c_FlushFileBuffers,
+    c_CloseHandle,
+    c_DeleteFileA,
+    c_RemoveDirectoryA,
+    c_look
+};
+
+struct planned_fault {
+    int call;     // index into call_names
+    long use;     // 1 for the first use
+    char how[24]; // an error code, "short", "ok", "ctrlN" or an answer
+};
+
+struct plan {
+    planned_fault faults[16];
+    int count;
+};
+
+// What this use of a call is to do.
+struct action {
+    bool fail;
+    DWORD error;
+    const char* answer; // "short", "ok", an answer, or null
+};
+
+[[noreturn]] void reject(const char* text, const char* why) {
+    std::fprintf(stderr, "TOLVERA_FAULT: %s: '%s'\n", why, text);
+    std::abort();
+}
+
+plan read_plan() {
+    plan p{};
+    const char* text = std::getenv("TOLVERA_FAULT");
+    for (const char* item = text; item != nullptr && *item != '\0';) {
+        if (p.count == static_cast<int>(sizeof p.faults / sizeof p.faults[0]))
+            reject(text, "too many faults");
+        char name[40];
+        int length = 0;
+        planned_fault& f = p.faults[p.count++];
+        if (std::sscanf(item, "%39[A-Za-z]:%ld:%23[a-z0-9]%n", name, &f.use, f.how, &length) != 3)
+            reject(text, "cannot read");
+        f.call = -1;
+        for (int i = 0; i < call_count; i++)
+            if (std::strcmp(name, call_names[i]) == 0)
+                f.call = i;
+        if (f.call < 0)
+            reject(text, "no such call");
+        item += length;
+        if (*item == ',')
+            item++;
+    }
+    return p;
+}
+
+plan chosen;
+long uses[call_count];
+
+void trace(int index) {
+    const char* file = std::getenv("TOLVERA_FAULT_TRACE");
+    if (file == nullptr)
+        return;
+    // Opened per call so that the trace survives however the process ends.
+    FILE* out = std::fopen(file, "a");
+    if (out == nullptr)
+        return;
+    std::fprintf(out, "%s\n", call_names[index]);
+    static_cast<void>(std::fclose(out));
+}
+
+// The registered control handlers, as the system keeps them.
+PHANDLER_ROUTINE handlers[8];
+int handler_count = 0;
+CRITICAL_SECTION handler_lock;
+DWORD delivering_thread = 0;
+HANDLE handler_waits = nullptr; // a handler called Sleep on the delivering thread
+
+DWORD WINAPI run_handlers(void* argument) {
+    DWORD event = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(argument));
+    EnterCriticalSection(&handler_lock);
+    bool taken = false;
+    for (int i = handler_count; i-- > 0 && !taken;)
+        taken = handlers[i](event) != FALSE;
+    LeaveCriticalSection(&handler_lock);
+    if (!taken || event == CTRL_CLOSE_EVENT)
+        ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+    return 0;
+}
+
+void deliver(DWORD event) {
+    HANDLE thread = CreateThread(nullptr, 0, run_handlers,
+                                 reinterpret_cast<void*>(static_cast<std::uintptr_t>(event)),
+                                 CREATE_SUSPENDED, &delivering_thread);
+    if (thread == nullptr)
+        reject("CreateThread", "cannot deliver the event");
+    static_cast<void>(ResumeThread(thread));
+    HANDLE either[] = {handler_waits, thread};
+    static_cast<void>(WaitForMultipleObjects(2, either, FALSE, INFINITE));
+    static_cast<void>(CloseHandle(thread));
+}
+
+// Counts and traces this use of the call, delivers a planned event, and
+// says what else is planned for it.  errno and the last error stay as
+// they were unless the call is to fail.
+action consult(int index) {
+    DWORD last_error = GetLastError();
+    int saved = errno;
+    trace(index);
+    long use = ++uses[index];
+    action what = {false, 0, nullptr};
+    for (int i = 0; i < chosen.count; i++) {
+        const planned_fault& f = chosen.faults[i];
+        if (f.call != index || f.use != use)
+            continue;
+        if (std::strncmp(f.how, "ctrl", 4) == 0)
+            deliver(static_cast<DWORD>(std::atoi(f.how + 4)));
+        else if (f.how[0] >= '0' && f.how[0] <= '9')
+            what = {true, static_cast<DWORD>(std::strtoul(f.how, nullptr, 10)), nullptr};
+        else
+            what.answer = f.how;
+    }
+    errno = saved;
+    SetLastError(last_error);
+    return what;
+}
+
+bool answered(const action& what, const char* answer) {
+    return what.answer != nullptr && std::strcmp(what.answer, answer) == 0;
+}
+
+// A failure of a system call: its code for GetLastError().
+template <typename R> R fail_with(const action& what, R result) {
+    SetLastError(what.error);
+    return result;
+}
+
+// A failure of a runtime call: its error number.
+template <typename R> R fail_with_errno(const action& what, R result) {
+    errno = static_cast<int>(what.error);
+    return result;
+}
+
+UINT WINAPI seam_SetErrorMode(UINT mode) {
+    static_cast<void>(consult(c_SetErrorMode)); // cannot fail
+    return real.SetErrorMode(mode);
+}
+
+HANDLE WINAPI seam_GetStdHandle(DWORD which) {
+    action what = consult(c_GetStdHandle);
+    return what.fail ? fail_with(what, INVALID_HANDLE_VALUE) : real.GetStdHandle(which);
+}
+
+BOOL WINAPI seam_GetConsoleMode(HANDLE console, LPDWORD mode) {
+    action what = consult(c_GetConsoleMode);
+    if (what.fail)
+        return fail_with(what, FALSE);
+    const DWORD usual = ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
+    if (answered(what, "vt")) {
+        *mode = usual | ENABLE_VIRTUAL_TERMINAL_PROCESSING;
+        return TRUE;
+    }
+    if (answered(what, "console")) {
+        *mode = usual;
+        return TRUE;
+    }
+    return real.GetConsoleMode(console, mode);
+}
+
+BOOL WINAPI seam_SetConsoleMode(HANDLE console, DWORD mode) {
+    action what = consult(c_SetConsoleMode);
+    if (what.fail)
+        return fail_with(what, FALSE);
+    return answered(what, "ok") ? TRUE : real.SetConsoleMode(console, mode);
+}
+
+BOOL WINAPI seam_SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
+    action what = consult(c_SetConsoleCtrlHandler);
+    if (what.fail)
+        return fail_with(what, FALSE);
+    EnterCriticalSection(&handler_lock);
+    if (add && handler_count < static_cast<int>(sizeof handlers / sizeof handlers[0])) {
+        handlers[handler_count++] = routine;
+    } else if (!add) {
+        for (int i = 0; i < handler_count; i++) {
+            if (handlers[i] == routine) {
+                handlers[i] = handlers[--handler_count];
+                break;
+            }
+        }
+    }
+    LeaveCriticalSection(&handler_lock);
+    // Real interrupts (a SIGINT under Wine) reach the handler as well.
+    return real.SetConsoleCtrlHandler(routine, add);
+}
+
+void WINAPI seam_Sleep(DWORD milliseconds) {
+    static_cast<void>(consult(c_Sleep)); // cannot fail
+    if (GetCurrentThreadId() == delivering_thread)
+        static_cast<void>(SetEvent(handler_waits));
+    real.Sleep(milliseconds);
+}
+
+int seam_vprintf(const char* format, va_list arguments) {
+    action what = consult(c_vprintf);
+    return what.fail ? fail_with_errno(what, -1) : real.vprintf(format, arguments);
+}
+
+int seam_fflush(FILE* stream) {
+    action what = consult(c_fflush);
+    return what.fail ? fail_with_errno(what, EOF) : real.fflush(stream);
+}
+
+char* seam_fgets(char* buffer, int size, FILE* stream) {
+    action what = consult(c_fgets);
+    return what.fail ? fail_with_errno(what, static_cast<char*>(nullptr))
+                     : real.fgets(buffer, size, stream);
+}
+
+LPVOID WINAPI seam_VirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWORD protection) {
+    action what = consult(c_VirtualAlloc);
+    return what.fail ? fail_with(what, static_cast<LPVOID>(nullptr))
+                     : real.VirtualAlloc(address, size, type, protection);
+}
+
+BOOL WINAPI seam_VirtualFree(LPVOID address, SIZE_T size, DWORD type) {
+    action what = consult(c_VirtualFree);
+    BOOL freed = real.VirtualFree(address, size, type);
+    return what.fail ? fail_with(what, FALSE) : freed;
+}
+
+BOOL WINAPI seam_GetFileAttributesExA(LPCSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID data) {
+    action what = consult(c_GetFileAttributesExA);
+    return what.fail ? fail_with(what, FALSE) : real.GetFileAttributesExA(path, level, data);
+}
+
+DWORD WINAPI seam_GetFileAttributesA(LPCSTR path) {
+    action what = consult(c_GetFileAttributesA);
+    if (what.fail)
+        return fail_with(what, INVALID_FILE_ATTRIBUTES);
+    DWORD attributes = real.GetFileAttributesA(path);
+    if (answered(what, "junction") && attributes != INVALID_FILE_ATTRIBUTES)
+        attributes |= FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    return attributes;
+}
+
+HANDLE WINAPI seam_CreateFileA(LPCSTR path, DWORD access, DWORD sharing,
+                               LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                               HANDLE template_file) {
+    action what = consult(c_CreateFileA);
+    return what.fail ? fail_with(what, INVALID_HANDLE_VALUE)
+                     : real.CreateFileA(path, access, sharing, security, disposition, flags,
+                                        template_file);
+}
+
+HANDLE WINAPI seam_ReOpenFile(HANDLE file, DWORD access, DWORD sharing, DWORD flags) {
+    action what = consult(c_ReOpenFile);
+    return what.fail ? fail_with(what, INVALID_HANDLE_VALUE)
+                     : real.ReOpenFile(file, access, sharing, flags);
+}
+
+BOOL WINAPI seam_GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
+    action what = consult(c_GetFileInformationByHandle);
+    if (what.fail)
+        return fail_with(what, FALSE);
+    BOOL result = real.GetFileInformationByHandle(file, information);
+    if (result && answered(what, "reparse"))
+        information->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    if (result && answered(what, "directory"))
+        information->dwFileAttributes |= FILE_ATTRIBUTE_DIRECTORY;
+    return result;
+}
+
+BOOL WINAPI seam_GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
+                                              LPVOID information, DWORD size) {
+    action what = consult(c_GetFileInformationByHandleEx);
+    if (what.fail)
+        return fail_with(what, FALSE);
+    BOOL result = real.GetFileInformationByHandleEx(file, kind, information, size);
+    if (result && kind == FileBasicInfo && answered(what, "readonly"))
+        static_cast<FILE_BASIC_INFO*>(information)->FileAttributes = FILE_ATTRIBUTE_READONLY;
+    return result;
+}
+
+BOOL WINAPI seam_SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
+                                            LPVOID information, DWORD size) {
+    action what = consult(c_SetFileInformationByHandle);
+    if (what.fail)
+        return fail_with(what, FALSE);
+    return answered(what, "ok") ? TRUE
+                                : real.SetFileInformationByHandle(file, kind, information, size);
+}
+
+BOOL WINAPI seam_GetVolumeInformationByHandleW(HANDLE file, LPWSTR label, DWORD label_size,
+                                               LPDWORD serial, LPDWORD name_length, LPDWORD flags,
+                                               LPWSTR file_system, DWORD file_system_size) {
+    action what = consult(c_GetVolumeInformationByHandleW);
+    if (what.fail)
+        return fail_with(what, FALSE);
+    BOOL result = real.GetVolumeInformationByHandleW(file, label, label_size, serial, name_length,
+                                                     flags, file_system, file_system_size);
+    if (answered(what, "fat32") && file_system != nullptr && file_system_size > 5) {
+        std::wcscpy(file_system, L"FAT32");
+        return TRUE;
+    }
+    return result;
+}
+
+BOOL WINAPI seam_GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectors_per_cluster, LPDWORD sector_size,
+                                   LPDWORD free_clusters, LPDWORD clusters) {
+    action what = consult(c_GetDiskFreeSpaceA);
+    if (what.fail)
+        return fail_with(what, FALSE);
+    BOOL result =
+        real.GetDiskFreeSpaceA(root, sectors_per_cluster, sector_size, free_clusters, clusters);
+    if (result && what.answer != nullptr && std::strncmp(what.answer, "sector", 6) == 0)
+        *sector_size = static_cast<DWORD>(std::strtoul(what.answer + 6, nullptr, 10));
+    return result;
+}
+
+BOOL WINAPI seam_GetDiskFreeSpaceExA(LPCSTR root, PULARGE_INTEGER available, PULARGE_INTEGER total,
+                                     PULARGE_INTEGER free) {
+    action what = consult(c_GetDiskFreeSpaceExA);
+    return what.fail ? fail_with(what, FALSE)
+                     : real.GetDiskFreeSpaceExA(root, available, total, free);
+}
+
+BOOL WINAPI seam_SetEndOfFile(HANDLE file) {
+    action what = consult(c_SetEndOfFile);
+    return what.fail ? fail_with(what, FALSE) : real.SetEndOfFile(file);
+}
+
+BOOL WINAPI seam_WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
+                           LPOVERLAPPED at) {
+    action what = consult(c_WriteFile);
+    if (what.fail)
+        return fail_with(what, FALSE);
+    if (answered(what, "short") && size > 2000)
+        size = size / 2 - 1000;
+    return real.WriteFile(file, data, size, written, at);
+}
+
+BOOL WINAPI seam_FlushFileBuffers(HANDLE file) {
+    action what = consult(c_FlushFileBuffers);
+    return what.fail ? fail_with(what, FALSE) : real.FlushFileBuffers(file);
+}
+
+// The handle is gone whatever the failure says, as on Windows.
+BOOL WINAPI seam_CloseHandle(HANDLE object) {
+    action what = consult(c_CloseHandle);
+    BOOL closed = real.CloseHandle(object);
+    return what.fail ? fail_with(what, FALSE) : closed;
+}
+
+BOOL WINAPI seam_DeleteFileA(LPCSTR path) {
+    action what = consult(c_DeleteFileA);
+    return what.fail ? fail_with(what, FALSE) : real.DeleteFileA(path);
+}
+
+BOOL WINAPI seam_RemoveDirectoryA(LPCSTR path) {
+    action what = consult(c_RemoveDirectoryA);
+    return what.fail ? fail_with(what, FALSE) : real.RemoveDirectoryA(path);
+}
+
+} // namespace
+
+void open_fault_seam(windows_calls& calls) {
+    chosen = read_plan();
+    InitializeCriticalSection(&handler_lock);
+    handler_waits = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    real = calls;
+    calls = windows_calls{seam_SetErrorMode,
+                          seam_GetStdHandle,
+                          seam_GetConsoleMode,
+                          seam_SetConsoleMode,
+                          seam_SetConsoleCtrlHandler,
+                          seam_Sleep,
+                          seam_vprintf,
+                          seam_fflush,
+                          seam_fgets,
+                          seam_VirtualAlloc,
+                          seam_VirtualFree,
+                          seam_GetFileAttributesExA,
+                          seam_GetFileAttributesA,
+                          seam_CreateFileA,
+                          seam_ReOpenFile,
+                          seam_GetFileInformationByHandle,
+                          seam_GetFileInformationByHandleEx,
+                          seam_SetFileInformationByHandle,
+                          seam_GetVolumeInformationByHandleW,
+                          seam_GetDiskFreeSpaceA,
+                          seam_GetDiskFreeSpaceExA,
+                          seam_SetEndOfFile,
+                          seam_WriteFile,
+                          seam_FlushFileBuffers,
+                          seam_CloseHandle,
+                          seam_DeleteFileA,
+                          seam_RemoveDirectoryA};
+}
+
+void fault_point(const char* name) {
+    for (int i = 0; i < call_count; i++)
+        if (std::strcmp(name, call_names[i]) == 0)
+            static_cast<void>(consult(i));
+}
+
+} // namespace platform
