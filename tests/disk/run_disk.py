@@ -572,23 +572,26 @@ def traced_writes(command, lines, env, meanwhile=None):
         log = os.path.join(directory, "log")
         traced = ["strace", "-ff", "-ttt", "-y", "-s", "0", "-qq", "--seccomp-bpf", "-o", log,
                   "-e", "trace=write,pwrite64,writev,pwritev,pwritev2", "-e", "signal=none"]
-        typed = os.path.join(directory, "typed")
-        with open(typed, "wb") as f:
+        # Files, not pipes: nobody reads a pipe while meanwhile runs.
+        streams = [os.path.join(directory, name) for name in ("typed", "stdout", "stderr")]
+        with open(streams[0], "wb") as f:
             f.write(lines)
         start = time.time()
-        with open(typed, "rb") as f:
-            process = subprocess.Popen(traced + command, stdin=f, stdout=subprocess.PIPE,
-                                       stderr=subprocess.PIPE, env=env,
-                                       preexec_fn=usual_interrupts)
+        with open(streams[0], "rb") as typed, open(streams[1], "wb") as stdout, \
+                open(streams[2], "wb") as stderr:
+            process = subprocess.Popen(traced + command, stdin=typed, stdout=stdout,
+                                       stderr=stderr, env=env, preexec_fn=usual_interrupts)
         if meanwhile:
             meanwhile(process)
         try:
-            stdout, stderr = process.communicate(timeout=300)
+            process.wait(timeout=300)
         except subprocess.TimeoutExpired:
             process.kill()
-            stdout, stderr = process.communicate()
+            process.wait()
         took = time.time() - start
-        result = subprocess.CompletedProcess(command, process.returncode, stdout, stderr)
+        with open(streams[1], "rb") as stdout, open(streams[2], "rb") as stderr:
+            result = subprocess.CompletedProcess(command, process.returncode, stdout.read(),
+                                                 stderr.read())
         return result, took, system_writes(log, PATH)
 
 
