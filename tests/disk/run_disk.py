@@ -562,16 +562,21 @@ def system_writes(log, path):
     return [write for _, write in sorted(found, key=lambda pair: pair[0])]
 
 
-def traced_writes(command, lines, env, meanwhile=None):
+def traced_writes(command, lines, env, meanwhile=None, slowed=None):
     """Runs command, every process and thread of it under strace, and gives
     the result, the seconds it took, and the writes on the image.  The path
     of each descriptor is shown (-y), so the writes of the Windows program
     under Wine are found too, on a descriptor that the Wine server opened.
-    meanwhile, if given, is called with the running process."""
+    meanwhile, if given, is called with the running process; the system
+    call slowed, if given, returns only after 20 ms each time, so that
+    meanwhile finds the program between two blocks however busy the
+    machine."""
     with tempfile.TemporaryDirectory(prefix="tolvera-strace-") as directory:
         log = os.path.join(directory, "log")
         traced = ["strace", "-ff", "-ttt", "-y", "-s", "0", "-qq", "--seccomp-bpf", "-o", log,
                   "-e", "trace=write,pwrite64,writev,pwritev,pwritev2", "-e", "signal=none"]
+        if slowed:
+            traced += ["-e", "inject=%s:delay_exit=20000" % slowed]
         # Files, not pipes: nobody reads a pipe while meanwhile runs.
         streams = [os.path.join(directory, name) for name in ("typed", "stdout", "stderr")]
         with open(streams[0], "wb") as f:
@@ -614,6 +619,17 @@ def stopped(pid, seconds=10):
             return True
         time.sleep(0.01)
     return False
+
+
+def settled(path):
+    """Waits until a stopped program's last write has surely ended: the
+    signal may have found it at the entry of a write, which strace then
+    lets through."""
+    size = -1
+    while size != os.stat(path).st_size:
+        size = os.stat(path).st_size
+        time.sleep(0.1)
+    return size
 
 
 def fill_drive(path, free):
@@ -671,6 +687,9 @@ def too_small_unreserved(build, command, env, kind, checks):
 # What the image is left to grow by when another program fills the drive:
 # two blocks and a half, so that the third write comes short.
 LEFT_TO_GROW = 2 * MB + MB // 2
+# The call each build writes its blocks with: Wine writes a file at an
+# offset, and uses write() for its own pipes a thousand times.
+BLOCK_WRITES = {"native": "write", "windows": "pwrite64"}
 
 
 def filled_unreserved(build, command, program, env, kind, checks):
@@ -701,7 +720,7 @@ def filled_unreserved(build, command, program, env, kind, checks):
                 if not stopped(pid):
                     problems.append("the program did not stop")
                     return
-                free = LEFT_TO_GROW - os.stat(PATH).st_size % MB
+                free = LEFT_TO_GROW - settled(PATH) % MB
                 fill_drive(os.path.join(drives.drive("D"), "FILLER"), free)
                 if free_bytes() != free:
                     problems.append("the drive reports %d bytes free, not %d"
@@ -709,7 +728,8 @@ def filled_unreserved(build, command, program, env, kind, checks):
             finally:
                 os.kill(pid, signal.SIGCONT)
 
-        result, took, writes = traced_writes(command, b"d\n100\n\n", env, fill_meanwhile)
+        result, took, writes = traced_writes(command, b"d\n100\n\n", env, fill_meanwhile,
+                                             BLOCK_WRITES[build])
         cannot_reserve_failure(build, result, problems)
         done = [w for w in writes if w.done >= 0]
         last = done[-1].done if done else None
