@@ -108,6 +108,18 @@ def nothing_created_through_link(build):
         return "a file was created through the dangling link"
 
 
+# The calls of a fault-injecting run, traced outside every drive.
+TRACE = "/mnt/outside/trace"
+
+
+def nothing_written(build):
+    """The drive's free space was asked, and no block written."""
+    with open(TRACE) as f:
+        calls = f.read().split()
+    if "freespace" not in calls or "write" in calls:
+        return "calls %s: not stopped by the drive's free space" % sorted(set(calls))
+
+
 START = first_screen()
 
 CASES = [
@@ -255,6 +267,10 @@ CASES = [
     Case("a file system that cannot reserve is written as it is", b"d\n100\n",
          [START, size_screen("D"), made("D")], 0, checks=[image(100)], builds=FAULTS,
          env={"TOLVERA_FAULT": "reserve:1:95"}),
+    Case("a drive too small that cannot reserve fails before the first block", b"f\n200\n",
+         [START, size_screen("F"), creating("F"), PROMPT], -1,
+         stderr=[(CANNOT_WRITE, "ENOSPC")], checks=[no_image("F"), nothing_written],
+         builds=FAULTS, env={"TOLVERA_FAULT": "reserve:1:95", "TOLVERA_FAULT_TRACE": TRACE}),
     Case("a failed close counts as a failed write", b"d\n100\n",
          [START, size_screen("D"), creating("D"), PROMPT], -1,
          stderr=[(CANNOT_WRITE, "EIO")], checks=[no_image()], builds=FAULTS,

@@ -7,7 +7,8 @@
 // checked; a violation aborts with a message.
 //
 // Input: byte 0 sets up the drive (an old image or not, its size, the
-// disk's capacity, whether its file system can reserve space), bytes 1 and
+// disk's capacity, whether its file system can reserve space, and if not,
+// whether it tells its free space), bytes 1 and
 // 2 choose a failing call and its use (an interrupt counts as a call that
 // "fails" when the program looks for one), the rest is the keyboard.
 #include "image/image.h"
@@ -43,9 +44,10 @@ enum class call {
     reserve,
     writeback,
     fsync,
-    interrupt
+    interrupt,
+    freespace
 };
-const int call_count = static_cast<int>(call::interrupt) + 1;
+const int call_count = static_cast<int>(call::freespace) + 1;
 
 struct machine {
     // Keyboard.
@@ -58,7 +60,8 @@ struct machine {
     bool old_image_seen; // the status query found the old image
     long long file_size;
     long long capacity;
-    bool reserves; // the file system can reserve space ahead
+    bool reserves;      // the file system can reserve space ahead
+    bool reports_space; // where it cannot, it tells the space free
 
     // What the program has done.
     bool replacement_asked;
@@ -71,6 +74,7 @@ struct machine {
     bool image_open;
     bool image_deletion_failed;
     bool allocation_failed;
+    bool reservation_refused;
     bool flushed;           // everything written is on the drive
     bool interrupts_caught; // between catch_interrupts and release_interrupts
     bool interrupt_arrived; // and interrupted() said so
@@ -124,6 +128,7 @@ void start(const std::uint8_t* data, std::size_t size) {
                                     100 * megabyte};
     m.capacity = capacities[(drive >> 3) & 3];
     m.reserves = (drive & 0x20) != 0;
+    m.reports_space = (drive & 0x40) != 0;
     m.failing = size > 1 ? static_cast<call>(data[1] % call_count) : call::none;
     m.failing_use = size > 2 ? data[2] % 8 + 1 : 1;
     m.keys = data + (size > 3 ? 3 : size);
@@ -259,6 +264,7 @@ long write_file(int descriptor, const void* data, unsigned size) {
     check(size > 0 && bytes[size - 1] == 0, "bytes other than zero written");
     for (unsigned i = 0; i < size; i += 4096)
         check(bytes[i] == 0, "bytes other than zero written");
+    check(!m.reservation_refused, "a write after the reservation was refused");
     if (fails(call::write))
         return -1;
     long long room = m.capacity - m.file_size;
@@ -275,8 +281,15 @@ int reserve_space(int descriptor, long long size) {
     check(descriptor == descriptor_of_image && m.image_open, "a reservation for no open image");
     check(m.file_size == 0 && !m.flushed, "a reservation after the writing began");
     check(size % megabyte == 0 && size >= 100 * megabyte, "a reservation of a wrong size");
-    if (fails(call::reserve) || (m.reserves && size > m.capacity)) {
+    bool refused = fails(call::reserve);
+    // The image is still empty: the whole disk is what is free for it.  A
+    // file system that can neither reserve nor tell its free space (or
+    // fails to tell it) leaves it to the writes.
+    if (!refused && (m.reserves || (m.reports_space && !fails(call::freespace))))
+        refused = size > m.capacity;
+    if (refused) {
         m.error = error_of_full_disk;
+        m.reservation_refused = true;
         return -1;
     }
     return 0;
