@@ -33,11 +33,27 @@ windows, under Wine with drive D: on ext4:
   is no failure; FlushFileBuffers comes after the last block and before
   CloseHandle;
 - Ctrl+C on the drive that fills up while it is pressed, as above: the
-  full drive's reason, STATUS_CONTROL_C_EXIT, no image, no hang;
+  full drive's reason, STATUS_CONTROL_C_EXIT (or, where Wine hands the
+  event over only once the held write returned, status 0 from Wine's
+  own handler at the exit prompt), no image, no hang;
+- the image opened with FILE_FLAG_NO_BUFFERING, and each WriteFile's
+  buffer address, length and offset in the file a multiple of 4096
+  bytes: Wine neither writes past its cache nor refuses a misaligned
+  write, so the trace checks what Windows would refuse;
 - Ctrl+C: Wine turns a SIGINT sent to the .exe's own process into
   CTRL_C_EVENT for the console control handlers.  The run ends with
   STATUS_CONTROL_C_EXIT (0xC000013A; Wine passes its low byte, 58, to the
   shell), the error text on standard error and no image left.
+
+both, on ntfs-3g and exFAT, through FUSE, where nothing can be reserved;
+each write on the image is seen with strace (for Wine's too, by the
+descriptor's path):
+- a drive too small (1000 MB asked of 300 MB): the full drive's reason
+  before a single write, from the free space the drive reports;
+- a drive that another program fills while the image is written (the
+  program stopped after its first block, once the free space is checked):
+  the last write comes short, the one for the rest is refused for lack of
+  space, and the full drive's reason is shown, with nothing left.
 
 Needs root (loop devices, mounts).
 """
@@ -83,18 +99,45 @@ def usual_interrupts():
         signal.signal(number, signal.SIG_DFL)
 
 
+# Drivers in user space, through FUSE: the kernel here has none for these
+# file systems, and neither driver can reserve space for a file.  Both
+# want a block device, so their file system lies on a loop device.
+FUSE_FILE_SYSTEMS = {
+    "ntfs-3g": (["mkfs.ntfs", "-q", "-F", "-f", "-Q"], ["ntfs-3g"]),
+    "exfat": (["mkfs.exfat"], ["mount.exfat-fuse"]),
+}
+
+
+def output(*command):
+    """Runs command quietly; gives its output, or fails with what it said."""
+    done = subprocess.run(command, capture_output=True, text=True)
+    if done.returncode:
+        sys.exit("%s failed:\n%s%s" % (" ".join(command), done.stdout, done.stderr))
+    return done.stdout.strip()
+
+
 class Drive:
     """Drive D: as a fresh file system of the given size on a loop device."""
 
     def __init__(self, kind, size):
         self.backing = tempfile.NamedTemporaryFile(prefix="tolvera-%s-" % kind, dir="/var/tmp")
         os.truncate(self.backing.name, size)
-        run(*FILE_SYSTEMS[kind], self.backing.name)
-        drives.prepare_drives()
-        run("mount", "-o", "loop", self.backing.name, drives.drive("D"))
+        self.device = None
+        if kind in FUSE_FILE_SYSTEMS:
+            make, mount = FUSE_FILE_SYSTEMS[kind]
+            self.device = output("losetup", "--find", "--show", self.backing.name)
+            output(*make, self.device)
+            drives.prepare_drives()
+            run(*mount, self.device, drives.drive("D"))
+        else:
+            run(*FILE_SYSTEMS[kind], self.backing.name)
+            drives.prepare_drives()
+            run("mount", "-o", "loop", self.backing.name, drives.drive("D"))
 
     def close(self):
         run("umount", drives.drive("D"))
+        if self.device:
+            run("losetup", "--detach", self.device)
         self.backing.close()
 
 
@@ -358,6 +401,7 @@ def native(program, checks):
     for number in INTERRUPTS:
         interrupted_native(program, number, checks)
     full_drive_interrupted_native(program, checks)
+    unreserved("native", [program], program, untraceable_checks_off(), checks)
 
 
 # --- windows --------------------------------------------------------------
@@ -378,6 +422,10 @@ class Wine:
 
 OPEN_ALWAYS, CREATE_ALWAYS = 4, 2
 FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000
+FILE_FLAG_NO_BUFFERING = 0x20000000
+# The largest sector size of the drives the program is written for; a
+# multiple of it is a multiple of every smaller one.
+SECTOR = 4096
 SEM_FAILCRITICALERRORS, SEM_NOOPENFILEERRORBOX = 0x0001, 0x8000
 
 
@@ -385,6 +433,12 @@ def dword(text):
     """An argument of the trace as the 32-bit value it is (the trace may
     show the rest of the 64-bit register)."""
     return int(text, 16) & 0xFFFFFFFF
+
+
+def creates_image(name, arguments):
+    """Whether the call is the open that creates the image."""
+    return name.startswith("CreateFile") and "TOLVERA.IMG" in arguments and \
+        dword(arguments.split(",")[4]) in (OPEN_ALWAYS, CREATE_ALWAYS)
 
 
 def relay_calls(trace):
@@ -407,12 +461,10 @@ def relay_calls(trace):
         name, arguments = pending.pop(ret.group(1))
         value = int(ret.group(3), 16)
         calls.append((name, arguments, value))
-        fields = arguments.split(",")
-        if name.startswith("CreateFile") and "TOLVERA.IMG" in arguments and \
-                dword(fields[4]) in (OPEN_ALWAYS, CREATE_ALWAYS):
+        if creates_image(name, arguments):
             handle = "%08x" % value
             continue
-        if handle is not None and fields[0] == handle:
+        if handle is not None and arguments.split(",")[0] == handle:
             image_calls.append((name, arguments, value))
             if name == "CloseHandle":
                 handle = None
@@ -446,6 +498,26 @@ def links_not_followed(calls, problems):
                         "at start: %s" % modes)
 
 
+def unbuffered_and_aligned(all_calls, writes, problems):
+    """Wine keeps FILE_FLAG_NO_BUFFERING only as a mark on the handle: it
+    neither writes past its cache nor refuses a misaligned write.  So what
+    Windows would ask of such a handle is checked here: each write's buffer
+    address, length and offset in the file (the lengths before it added up:
+    on this roomy drive none comes short) a multiple of the sector."""
+    opened = [c for c in all_calls if creates_image(c[0], c[1])]
+    if not opened or not dword(opened[0][1].split(",")[5]) & FILE_FLAG_NO_BUFFERING:
+        problems.append("the image is not opened with FILE_FLAG_NO_BUFFERING: %s" % opened[:1])
+    offset = 0
+    for _, arguments, _ in writes:
+        fields = arguments.split(",")
+        address, length = int(fields[1], 16), dword(fields[2])
+        if address % SECTOR or length % SECTOR or offset % SECTOR:
+            problems.append("WriteFile(%s) at offset %d is not aligned to %d bytes"
+                            % (arguments, offset, SECTOR))
+            break
+        offset += length
+
+
 def relay_trace(wine, checks):
     drive = Drive("ext4", 1024 * MB)
     problems = []
@@ -475,13 +547,15 @@ def relay_trace(wine, checks):
             problems.append("not flushed between the last write and the close: %s"
                             % names[-4:])
         links_not_followed(all_calls, problems)
+        unbuffered_and_aligned(all_calls, writes, problems)
         problem = drives.zero_image_problem(PATH, size)
         if problem:
             problems.append(problem)
     finally:
         drive.close()
-    checks.report("windows: error mode set, links not followed, one WriteFile per block, "
-                  "reserved first, flushed before the close", problems)
+    checks.report("windows: error mode set, links not followed, opened unbuffered, one "
+                  "aligned WriteFile per block, reserved first, flushed before the close",
+                  problems)
 
 
 def exe_process(program):
@@ -560,8 +634,238 @@ def windows(program, checks):
         relay_trace(wine, checks)
         interrupted_windows(wine, checks)
         full_drive_interrupted_windows(wine, checks)
+        unreserved("windows", ["wine", wine.program], wine.program, wine.env, checks)
     finally:
         wine.close()
+
+
+# --- drives that cannot reserve, both builds -------------------------------
+
+class Write:
+    """One write on the image, as the system saw it."""
+
+    def __init__(self, name, asked, done, error):
+        self.name, self.asked, self.done, self.error = name, asked, done, error
+
+    def __repr__(self):
+        return "%s(%s) = %s" % (self.name, self.asked, self.error or self.done)
+
+
+# The descriptor's path may be marked "(deleted)": on ntfs-3g at times
+# while the file is still there.
+WRITE_CALL = re.compile(r"(\d+\.\d+) (write|pwrite64|writev|pwritev2?)\((\d+)<(.*?)>"
+                        r"(?:\(deleted\))?, (.*)\) += (-?\d+)(?: (E\w+))?")
+
+
+def system_writes(log, path):
+    """The writes on path from a log of strace -ff -ttt -y, in order."""
+    found = []
+    for name in os.listdir(os.path.dirname(log)):
+        if not name.startswith(os.path.basename(log)):
+            continue
+        with open(os.path.join(os.path.dirname(log), name)) as f:
+            for line in f:
+                match = WRITE_CALL.match(line)
+                if not match or not match.group(4).startswith(path):
+                    continue
+                when, call, _, _, arguments, done, error = match.groups()
+                # write's count is its last argument, pwrite64's the one
+                # before the offset; the vector calls' lengths are not
+                # shown (-s 0) and none is expected.
+                numbers = arguments.split(", ")
+                asked = {"write": -1, "pwrite64": -2}.get(call)
+                found.append((float(when), Write(call, asked and int(numbers[asked]),
+                                                 int(done), error)))
+    return [write for _, write in sorted(found, key=lambda pair: pair[0])]
+
+
+def traced_writes(command, lines, env, meanwhile=None, slowed=None):
+    """Runs command, every process and thread of it under strace, and gives
+    the result, the seconds it took, and the writes on the image.  The path
+    of each descriptor is shown (-y), so the writes of the Windows program
+    under Wine are found too, on a descriptor that the Wine server opened.
+    meanwhile, if given, is called with the running process; the system
+    call slowed, if given, returns only after 20 ms each time, so that
+    meanwhile finds the program between two blocks however busy the
+    machine."""
+    with tempfile.TemporaryDirectory(prefix="tolvera-strace-") as directory:
+        log = os.path.join(directory, "log")
+        traced = ["strace", "-ff", "-ttt", "-y", "-s", "0", "-qq", "--seccomp-bpf", "-o", log,
+                  "-e", "trace=write,pwrite64,writev,pwritev,pwritev2", "-e", "signal=none"]
+        if slowed:
+            traced += ["-e", "inject=%s:delay_exit=20000" % slowed]
+        # Files, not pipes: nobody reads a pipe while meanwhile runs.
+        streams = [os.path.join(directory, name) for name in ("typed", "stdout", "stderr")]
+        with open(streams[0], "wb") as f:
+            f.write(lines)
+        start = time.time()
+        with open(streams[0], "rb") as typed, open(streams[1], "wb") as stdout, \
+                open(streams[2], "wb") as stderr:
+            process = subprocess.Popen(traced + command, stdin=typed, stdout=stdout,
+                                       stderr=stderr, env=env, preexec_fn=usual_interrupts)
+        if meanwhile:
+            meanwhile(process)
+        try:
+            process.wait(timeout=300)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+        took = time.time() - start
+        with open(streams[1], "rb") as stdout, open(streams[2], "rb") as stderr:
+            result = subprocess.CompletedProcess(command, process.returncode, stdout.read(),
+                                                 stderr.read())
+        return result, took, system_writes(log, PATH)
+
+
+def free_bytes():
+    st = os.statvfs(drives.drive("D"))
+    return st.f_bavail * st.f_frsize
+
+
+def stopped(pid, seconds=10):
+    """Waits until the process is stopped (by a signal, or as strace's
+    tracee); false if it is not within the time or is gone."""
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+        except OSError:
+            return False
+        if state in "Tt":
+            return True
+        time.sleep(0.01)
+    return False
+
+
+def settled(path):
+    """Waits until a stopped program's last write has surely ended: the
+    signal may have found it at the entry of a write, which strace then
+    lets through."""
+    size = -1
+    while size != os.stat(path).st_size:
+        size = os.stat(path).st_size
+        time.sleep(0.1)
+    return size
+
+
+def fill_drive(path, free):
+    """Writes a file at path that leaves the drive with free bytes."""
+    left = free_bytes() - free
+    block = bytes(MB)
+    with open(path, "wb") as f:
+        while left > 0:
+            left -= f.write(block[:min(left, MB)])
+        f.flush()
+        os.fsync(f.fileno())
+        # NTFS takes some clusters more for the first file it stores.
+        f.truncate(f.tell() - max(free - free_bytes(), 0))
+        os.fsync(f.fileno())
+
+
+def build_bytes(build, data):
+    """The bytes as the build writes them: Wine's runtime writes the console
+    streams in text mode, with a carriage return before every line feed."""
+    return data.replace(b"\n", b"\r\n") if build == "windows" else data
+
+
+def cannot_reserve_failure(build, result, problems):
+    expect(problems, "standard output", result.stdout, build_bytes(
+        build, first_screen() + size_screen("D") + creating("D") + PROMPT))
+    expect(problems, "standard error", result.stderr,
+           build_bytes(build, error_line(CANNOT_WRITE, "ENOSPC")))
+    expect(problems, "exit status", result.returncode, 255)
+    no_image(problems)
+
+
+# Small drives: ntfs-3g writes about 100 MB a second.
+SMALL_DRIVE = 300 * MB
+# Room for 100 MB (the least size) and some to spare.
+SMALLEST_DRIVE = 112 * MB
+
+
+def too_small_unreserved(build, command, env, kind, checks):
+    """Where nothing can be reserved, the free space the drive reports
+    stands in: 1000 MB on a drive of 300 MB fails before the first block."""
+    drive = Drive(kind, SMALL_DRIVE)
+    problems = []
+    try:
+        result, took, writes = traced_writes(command, b"d\n1000\n\n", env)
+        cannot_reserve_failure(build, result, problems)
+        if writes:
+            problems.append("%d writes on the image first, %d bytes in all"
+                            % (len(writes), sum(max(w.done, 0) for w in writes)))
+    finally:
+        drive.close()
+    checks.report("%s, %s: 1000 MB on a drive of 300 MB: the full drive's reason before "
+                  "the first block, in %.1f s, nothing left" % (kind, build, took), problems)
+
+
+# What the image is left to grow by when another program fills the drive:
+# two blocks and a half, so that the third write comes short.
+LEFT_TO_GROW = 2 * MB + MB // 2
+# The call each build writes its blocks with: Wine writes a file at an
+# offset, and uses write() for its own pipes a thousand times.
+BLOCK_WRITES = {"native": "write", "windows": "pwrite64"}
+
+
+def filled_unreserved(build, command, program, env, kind, checks):
+    """A drive that another program fills while the image is written.  No
+    file system overhead serves here: whole blocks fill exFAT's free space
+    to the last, and NTFS's too but for 48 KiB that the first file it ever
+    stores takes more, too little to be met reliably.  So the program is
+    stopped once its first block is written (the size checked against the
+    free space and found to fit), the drive is filled but for two blocks
+    and a half beyond what the image holds, and the program goes on: two
+    writes are done, the third comes short, and the one for the rest finds
+    the drive full."""
+    drive = Drive(kind, SMALLEST_DRIVE)
+    problems = []
+    last = None
+    took = 0
+    try:
+        def fill_meanwhile(process):
+            if not wait_for_image(1, process):
+                problems.append("the image did not grow")
+                return
+            pid = exe_process(program)
+            if pid is None:
+                problems.append("the program's process was not found")
+                return
+            os.kill(pid, signal.SIGSTOP)
+            try:
+                if not stopped(pid):
+                    problems.append("the program did not stop")
+                    return
+                free = LEFT_TO_GROW - settled(PATH) % MB
+                fill_drive(os.path.join(drives.drive("D"), "FILLER"), free)
+                if free_bytes() != free:
+                    problems.append("the drive reports %d bytes free, not %d"
+                                    % (free_bytes(), free))
+            finally:
+                os.kill(pid, signal.SIGCONT)
+
+        result, took, writes = traced_writes(command, b"d\n100\n\n", env, fill_meanwhile,
+                                             BLOCK_WRITES[build])
+        cannot_reserve_failure(build, result, problems)
+        done = [w for w in writes if w.done >= 0]
+        last = done[-1].done if done else None
+        if last is None or not 0 < last < MB:
+            problems.append("the last write that was done is not short: %s" % done[-3:])
+        if not writes or writes[-1].error != "ENOSPC":
+            problems.append("the writes do not end in one refused for lack of space: %s"
+                            % writes[-3:])
+    finally:
+        drive.close()
+    checks.report("%s, %s: a drive filled while the image is written: the full drive's "
+                  "reason after a last write of %s bytes, in %.1f s, nothing left"
+                  % (kind, build, last, took), problems)
+
+
+def unreserved(build, command, program, env, checks):
+    for kind in FUSE_FILE_SYSTEMS:
+        too_small_unreserved(build, command, env, kind, checks)
+        filled_unreserved(build, command, program, env, kind, checks)
 
 
 def main():
