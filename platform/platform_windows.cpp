@@ -379,6 +379,8 @@ int create_file(const char* path) {
     }
     if (file == INVALID_HANDLE_VALUE)
         return failed();
+    // OPEN_ALWAYS tells whether the file was there already.
+    bool made_here = GetLastError() != ERROR_ALREADY_EXISTS;
     BY_HANDLE_FILE_INFORMATION information;
     int result = 0;
     if (!calls.GetFileInformationByHandle(file, &information)) {
@@ -391,7 +393,13 @@ int create_file(const char* path) {
         result = failed();
     }
     if (result != 0) {
+        // A file that this open made is not left behind empty; what was
+        // there before, a link above all, is not touched.
+        int error = errno;
         static_cast<void>(calls.CloseHandle(file));
+        if (made_here)
+            static_cast<void>(calls.DeleteFileA(path));
+        errno = error;
         return result;
     }
     image.handle = file;
