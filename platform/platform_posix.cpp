@@ -20,31 +20,21 @@
 namespace platform {
 namespace {
 
-// "D:\TOLVERA.IMG" names the file /mnt/d/TOLVERA.IMG.  Anything that is not
-// a drive path is used as it stands.
+// "D:\TOLVERA.IMG" names the file /mnt/d/TOLVERA.IMG.  The program names
+// no other path than its image's, on a drive from A: to Z:.
 class native_path {
   public:
     explicit native_path(const char* path) {
-        if (!is_drive_letter(path[0]) || path[1] != ':') {
-            text_ = path;
-            return;
-        }
-        std::size_t n = 0;
-        for (const char* p = "/mnt/"; *p != '\0'; p++)
-            buffer_[n++] = *p;
-        buffer_[n++] = static_cast<char>(path[0] | 0x20);
-        for (const char* p = path + 2; *p != '\0' && n < sizeof buffer_ - 1; p++)
-            buffer_[n++] = *p == '\\' ? '/' : *p;
-        buffer_[n] = '\0';
-        text_ = buffer_;
+        static_cast<void>(std::snprintf(buffer_, sizeof buffer_, "/mnt/%c%s",
+                                        static_cast<char>(path[0] | 0x20), path + 2));
+        for (char* p = buffer_; *p != '\0'; p++)
+            if (*p == '\\')
+                *p = '/';
     }
-    const char* c_str() const { return text_; }
+    const char* c_str() const { return buffer_; }
 
   private:
-    static bool is_drive_letter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
     char buffer_[64];
-    const char* text_;
 };
 
 const std::size_t page_size = 4096;
@@ -269,9 +259,8 @@ int write_back(int descriptor, long long written) {
 }
 
 int flush_file(int descriptor) {
-    if (injected_fault(call::fsync) != fault::none)
-        return -1;
-    if (fsync(descriptor) != 0)
+    int result = injected_fault(call::fsync) != fault::none ? -1 : fsync(descriptor);
+    if (result != 0)
         return -1;
     // All of it is clean now; none of it is needed in memory.
     static_cast<void>(posix_fadvise(descriptor, 0, 0, POSIX_FADV_DONTNEED));
@@ -323,10 +312,10 @@ void end_interrupted() {
 }
 
 void* allocate(std::size_t size) {
-    if (injected_fault(call::allocate) != fault::none)
-        return nullptr;
     void* block = nullptr;
-    int error = posix_memalign(&block, page_size, size);
+    int error = injected_fault(call::allocate) != fault::none
+                    ? errno
+                    : posix_memalign(&block, page_size, size);
     if (error != 0) {
         errno = error;
         return nullptr;
