@@ -79,6 +79,7 @@ REASONS = {
     "EEXIST": "Datei existiert bereits",
     "EISDIR": "Ist ein Verzeichnis",
     "ENOTDIR": "Ist kein Verzeichnis",
+    "ENOTEMPTY": "Verzeichnis ist nicht leer",
     "ELOOP": "Ist eine Verknuepfung, der nicht gefolgt wird",
     "ENAMETOOLONG": "Dateiname zu lang",
     "EMFILE": "Zu viele offene Dateien",
