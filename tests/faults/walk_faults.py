@@ -1,48 +1,67 @@
 #!/usr/bin/env python3
-"""Makes every runtime call of a run fail in turn, and checks what follows.
+"""Makes every call of a run fail in turn, and checks what follows.
 
   walk_faults.py build/native/tests/tolvera-image-faults
 
 For each scenario (the lines typed, an old image on the drive or not) the
 program first runs undisturbed with its calls traced.  Then, for every call
-of that trace, it runs again with just that call failing (a write also once
-writing only half its bytes), and the outcome is checked against what the
-failed call must lead to:
+of that trace, it runs again with just that call failing, or giving an
+answer that the test machine cannot give, and the outcome is checked
+against what the failed call must lead to.  What that is depends on the
+call's part in the program, its role; the native trace names the calls of
+platform.h, the Windows trace the system and runtime calls behind them,
+whose role follows from the call before it, looks at the interrupt flag
+left aside (the tables NATIVE_ROLES, WINDOWS_ROLES, with the faults tried):
 
   query            as if no file were there
-  chmod, unlink,   not looked at: the outcome of the undisturbed run (an
-  flush            old image that a failed deletion kept is still there)
+  unlink           not looked at: the outcome of the undisturbed run (an
+                   old image that a failed deletion kept is still there)
+  undisturbed      not looked at, or a file system that cannot do it (a
+                   reservation, writing past the cache): the outcome of the
+                   undisturbed run, at most with a few calls more or less
   print            the same, less that one text on standard output
   read             as if the input had ended before that line
   allocate         the error, the exit prompt, the error number as status
-  open             the error; the block freed; status -1
-  reserve, write,  the error; the block freed, the file closed, the image
-  writeback, fsync deleted; status -1
+  create           the error; the block freed; status -1
+  created          the same after the file was opened, which is closed
+  write            the error; the block freed, the file closed, the image
+                   deleted; status -1
   close            the same, but the file is not closed again
-  short write      the rest of the block is written; a whole image
-  reserve,         a file system that cannot reserve or write back ahead
-  writeback        (EOPNOTSUPP, EINVAL): the outcome of the undisturbed run
 
-and an interrupt (SIGINT, SIGTERM, SIGHUP in turn) that arrives during:
+and an interrupt (SIGINT, SIGTERM, SIGHUP, or CTRL_C_EVENT,
+CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, in turn) that arrives:
 
-  read #1          before the writing: the signal ends the program at once
-  reserve, the     while writing: no more blocks; the error text for EINTR;
-  first and last   the block freed, the file closed, the image deleted; no
-  write, the first exit prompt; the process ends by the signal
-  writeback, fsync
-  close            after the writing: the signal ends the program at once,
-                   the image complete
+  before           the first read: the program ends at once, nothing changed
+  during           the writing (the reservation, the first and last write,
+                   the flush): no more blocks; the error text for EINTR; the
+                   block freed, the file closed, the image deleted; no exit
+                   prompt; the process ends as interrupted
+  after look       just after a look at the interrupt flag: the same once
+                   the block at hand is written
+  failing          during a write or flush that fails: its reason, the same
+                   clean-up, and the end as interrupted
+  after            the writing (the close, "Fertig!"): the program ends at
+                   once, the image complete
+  last look        after the last look at the interrupt flag, before it is
+                   let go: the image complete, no "Fertig!", ended as
+                   interrupted
 
 Each run is checked for its standard output and error, exit status, what
 is left at the image path, and, after a failure, the order of the clean-up.
+A run that does not end within a time limit fails as hung.  Of the calls
+that repeat for every block (the Windows walk's WriteFile and looks at the
+flag), the first two and the last two uses are walked; the native walk
+takes every use.
 """
 
+import collections
 import errno
 import os
 import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
@@ -55,29 +74,6 @@ START = first_screen()
 
 PATH = drives.image_path("D")
 OLD_SIZE = 100 * drives.MB
-
-ERRORS = {
-    "allocate": errno.ENOMEM, "query": errno.EIO, "chmod": errno.EPERM,
-    "unlink": errno.EBUSY, "open": errno.EACCES, "write": errno.ENOSPC,
-    "reserve": errno.ENOSPC, "writeback": errno.EIO, "fsync": errno.EIO,
-    "close": errno.EIO, "read": errno.EIO, "print": errno.EIO, "flush": errno.EIO,
-}
-# What a file system says that cannot do it; the program then goes on.
-NOT_SUPPORTED = {"reserve": errno.EOPNOTSUPP, "writeback": errno.EINVAL}
-INTERRUPTS = [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]
-WRITING = ("reserve", "write", "writeback", "fsync")
-
-# What follows a failure, up to the exit prompt's output and read.
-PROMPT_CALLS = ["print", "flush", "read"]
-CLEAN_UP = {
-    "allocate": PROMPT_CALLS,
-    "open": ["release"] + PROMPT_CALLS,
-    "write": ["release", "close", "unlink"] + PROMPT_CALLS,
-    "reserve": ["release", "close", "unlink"] + PROMPT_CALLS,
-    "writeback": ["release", "close", "unlink"] + PROMPT_CALLS,
-    "fsync": ["release", "close", "unlink"] + PROMPT_CALLS,
-    "close": ["release", "unlink"] + PROMPT_CALLS,
-}
 
 
 class Scenario:
@@ -97,11 +93,141 @@ SCENARIOS = [
 ]
 
 
+class Fault:
+    """One way to disturb a call.  how is the fault seam's word for it
+    ("112", "short", "reparse"), or a plan of several faults in which
+    {site} stands for the call at hand ("WriteFile:3") and {next} for the
+    next use of it.  error names the reason the program must then give;
+    None means it goes on to the undisturbed outcome, with more (a dict)
+    calls more or fewer in its trace when given.  left: what is then at
+    the image path, a word or a function of the scenario, when not what
+    the role leads to."""
+
+    def __init__(self, how, error=None, more=None, left=None):
+        self.how = how
+        self.error = error
+        self.more = more
+        self.left = left
+
+    def plan(self, call, use):
+        if "{" not in self.how:
+            return "%s:%d:%s" % (call, use, self.how)
+        return self.how.format(site="%s:%d" % (call, use), next="%s:%d" % (call, use + 1))
+
+
+class Role:
+    """What a call does for the program: behaviour (see above), the faults
+    to try on it, and the interrupts to deliver as it starts, at every
+    walked use of it or only at the first, the last or both ends."""
+
+    def __init__(self, behaviour, faults=(), interrupts=(), at=None):
+        self.behaviour = behaviour
+        self.faults = faults
+        self.interrupts = interrupts
+        self.at = at
+
+    def interrupted_at(self, use, total):
+        return {None: True, "first": use == 1, "last": use == total,
+                "ends": use in (1, total)}[self.at]
+
+
+def errors(*numbers):
+    """Native faults: each error number, and the reason for it."""
+    return tuple(Fault(str(number), errno.errorcode[number]) for number in numbers)
+
+
+NATIVE_ROLES = {
+    # (call, the call before it or None for any): its role
+    ("allocate", None): Role("allocate", errors(errno.ENOMEM)),
+    ("release", None): Role("undisturbed"),
+    ("query", None): Role("query", errors(errno.EIO)),
+    ("chmod", None): Role("undisturbed", errors(errno.EPERM)),
+    ("unlink", None): Role("unlink", errors(errno.EBUSY)),
+    ("open", None): Role("create", errors(errno.EACCES)),
+    ("write", None): Role("write", errors(errno.ENOSPC) + (Fault("short", more={"write": 1}),),
+                          ("during",), "ends"),
+    # A file system that cannot reserve or write back ahead goes on.
+    ("reserve", None): Role("write", errors(errno.ENOSPC) + (Fault(str(errno.EOPNOTSUPP)),),
+                            ("during",)),
+    ("writeback", None): Role("write", errors(errno.EIO) + (Fault(str(errno.EINVAL)),),
+                              ("during",), "first"),
+    ("fsync", None): Role("write", errors(errno.EIO), ("during",)),
+    ("close", None): Role("close", errors(errno.EIO), ("after",)),
+    ("read", None): Role("read", errors(errno.EIO), ("before",), "first"),
+    ("print", None): Role("print", errors(errno.EIO)),
+    ("flush", None): Role("undisturbed", errors(errno.EIO)),
+}
+
+def clean_up(prompt, release, close, unlink):
+    """What follows a failure of each behaviour, up to the exit prompt's
+    output and read."""
+    return {
+        "allocate": prompt,
+        "create": release + prompt,
+        "created": close + release + prompt,
+        "write": release + close + unlink + prompt,
+        "close": release + unlink + prompt,
+    }
+
+
+class Native:
+    """The native test build, run as from a terminal."""
+    name = "native"
+    roles = NATIVE_ROLES
+    prompt_calls = ["print", "flush", "read"]
+    clean_up = clean_up(prompt_calls, ["release"], ["close"], ["unlink"])
+    # What the writing may still do between an interrupt and its clean-up.
+    writing_calls = ("writeback", "fsync")
+    repeated_calls = ()
+    looks = ()
+    own_runs = []
+    interrupts = [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]
+    # Seconds for a run that takes less than one.
+    time_limit = 60
+
+    def __init__(self, program):
+        self.command = [os.path.abspath(program)]
+
+    def text(self, data):
+        return data
+
+    def errno_value(self, name):
+        return getattr(errno, name)
+
+    def interrupt(self, turn):
+        """The fault seam's word for an interrupt, its status, its name."""
+        number = self.interrupts[turn % len(self.interrupts)]
+        return "sig%d" % number, -number, signal.Signals(number).name
+
+    def execute(self, input, env, directory):
+        # A test runner may have started us with interrupts ignored, and
+        # the program leaves ignored ones alone.
+        return subprocess.run(self.command, input=input, capture_output=True, env=env,
+                              timeout=self.time_limit, preexec_fn=usual_interrupts)
+
+    def environment(self):
+        return os.environ
+
+    def hung(self):
+        pass
+
+    def close(self):
+        pass
+
+
+def usual_interrupts():
+    for number in Native.interrupts:
+        signal.signal(number, signal.SIG_DFL)
+
+
+BUILDS = {"native": Native}
+
+
 class Outcome:
     def __init__(self, stdout, stderr, status, left, trace):
         self.stdout = stdout
         self.stderr = stderr
-        self.status = status
+        self.status = status  # None: hung
         self.left = left
         self.trace = trace
 
@@ -113,32 +239,15 @@ def what_is_left():
     if drives.old_image_intact(PATH, OLD_SIZE):
         return "the old image"
     size = os.lstat(PATH).st_size
+    if size == 0:
+        return "an empty file"
     if size % drives.MB == 0 and drives.zero_image_problem(PATH, size // drives.MB) is None:
         return "an image of %d MB" % (size // drives.MB)
     return "a broken file of %d bytes" % size
 
 
-def run(program, input, old_image, faults=""):
-    drives.prepare_drives()
-    if old_image:
-        drives.write_old_image(PATH, OLD_SIZE)
-    with tempfile.NamedTemporaryFile(prefix="tolvera-trace-") as trace:
-        env = dict(os.environ, TOLVERA_FAULT=faults, TOLVERA_FAULT_TRACE=trace.name)
-        # As from a terminal: a test runner may have started us with
-        # interrupts ignored, and the program leaves ignored ones alone.
-        result = subprocess.run([program], input=input, capture_output=True, env=env,
-                                timeout=60, preexec_fn=usual_interrupts)
-        calls = trace.read().decode().split()
-    return Outcome(result.stdout, result.stderr, result.returncode, what_is_left(), calls)
-
-
-def usual_interrupts():
-    for number in INTERRUPTS:
-        signal.signal(number, signal.SIG_DFL)
-
-
-def perror_line(text, error):
-    return error_line(text, error)
+def tail(value):
+    return repr(value[-300:] if isinstance(value, bytes) else value)
 
 
 def lines_before(input, count):
@@ -155,146 +264,245 @@ def without_one_text(got, base):
     return base.endswith(got[same:])
 
 
+def calls_after(trace, plan):
+    """The calls after the one that the last fault of plan names, or None
+    when the trace does not reach it."""
+    call, use = plan.split(",")[-1].split(":")[:2]
+    seen = 0
+    for index, name in enumerate(trace):
+        seen += name == call
+        if seen == int(use):
+            return trace[index + 1:]
+    return None
+
+
 class Walk:
-    def __init__(self, program):
-        self.program = program
+    def __init__(self, build):
+        self.build = build
         self.runs = 0
+        self.turn = 0
         self.failures = []
+        self.undisturbed = {}
 
-    def run(self, *arguments):
+    def run(self, input, old_image, faults=""):
+        key = (input, old_image)
+        if not faults and key in self.undisturbed:
+            return self.undisturbed[key]
         self.runs += 1
-        return run(self.program, *arguments)
+        drives.prepare_drives()
+        if old_image:
+            drives.write_old_image(PATH, OLD_SIZE)
+        with tempfile.NamedTemporaryFile(prefix="tolvera-trace-") as trace:
+            env = dict(self.build.environment(), TOLVERA_FAULT=faults,
+                       TOLVERA_FAULT_TRACE=trace.name)
+            try:
+                result = self.build.execute(input, env, os.path.dirname(trace.name))
+                stdout, stderr, status = result.stdout, result.stderr, result.returncode
+            except subprocess.TimeoutExpired:
+                self.build.hung()
+                stdout, stderr, status = b"", b"", None
+            calls = trace.read().decode().split()
+        got = Outcome(stdout, stderr, status, what_is_left(), calls)
+        if not faults:
+            self.undisturbed[key] = got
+        return got
 
-    def check(self, label, got, expected, trace_after=None, index=None):
+    def text(self, data):
+        return self.build.text(data)
+
+    def check(self, label, got, expected, after=None, plan=None, skip=(), more=None,
+              base=None):
+        """Compares got with expected; after: the calls that must follow the
+        last fault of plan, leaving out those in skip; more: the calls more
+        or fewer than in base."""
         problems = []
+        if got.status is None:
+            problems.append("hung: no end within %d seconds" % self.build.time_limit)
         for field in ("stdout", "stderr", "status", "left"):
+            if got.status is None:
+                break
             want = getattr(expected, field)
             have = getattr(got, field)
             if callable(want):
                 if not want(have):
-                    problems.append("%s %r does not fit" % (field, have[-300:]))
+                    problems.append("%s %s does not fit" % (field, tail(have)))
             elif have != want:
-                problems.append("%s: got %r, expected %r" % (field, have[-300:], want[-300:]
-                                                             if isinstance(want, bytes) else want))
-        if trace_after is not None and got.trace[index + 1:] != trace_after:
-            problems.append("calls after the failure: %s, expected %s"
-                            % (got.trace[index + 1:], trace_after))
+                problems.append("%s: got %s, expected %s" % (field, tail(have), tail(want)))
+        if after is not None:
+            have = calls_after(got.trace, plan)
+            if have is not None:
+                have = [call for call in have if call not in skip]
+            if have != after:
+                problems.append("calls after %s: %s, expected %s"
+                                % (plan.split(",")[-1], have, after))
+        if more is not None and got.status is not None:
+            changed = collections.Counter(got.trace)
+            changed.subtract(base.trace)
+            changed = {call: count for call, count in changed.items() if count}
+            if changed != more:
+                problems.append("calls more or fewer than undisturbed: %s, expected %s"
+                                % (changed, more))
         if problems:
             self.failures.append(label + "\n  " + "\n  ".join(problems))
 
-    def expectation(self, scenario, base, index, use, error):
-        """The outcome that a failure of call number index must lead to."""
-        kind = base.trace[index]
-        if kind == "query":
+    def failure(self, base, behaviour, error, left="nothing"):
+        """The outcome of a failure that the program reports with error."""
+        message = {"allocate": NO_MEMORY, "create": CANNOT_CREATE,
+                   "created": CANNOT_CREATE}.get(behaviour, CANNOT_WRITE)
+        # The screen cleared before the work, then the text under which it is done.
+        before = b"\n\rLege" if behaviour in ("allocate", "create", "created") else b"Fertig!"
+        cut = base.stdout.index(self.text(before))
+        status = self.build.errno_value(error) if behaviour == "allocate" else 255
+        return Outcome(base.stdout[:cut] + self.text(PROMPT),
+                       self.text(error_line(message, error)), status, left, None)
+
+    def expectation(self, scenario, base, behaviours, index, use, fault):
+        """The outcome that fault at call number index must lead to."""
+        behaviour = behaviours[index]
+        left = fault.left(scenario) if callable(fault.left) else fault.left
+        if behaviour == "query":
             absent = self.run(scenario.input, False)
             left = absent.left
             if scenario.old_image and left == "nothing":
                 left = "the old image"
             return Outcome(absent.stdout, absent.stderr, absent.status, left, None)
-        if kind == "read":
+        if behaviour == "read":
             return self.run(lines_before(scenario.input, use - 1), scenario.old_image)
-        if kind == "print":
+        if behaviour == "print":
             return Outcome(lambda out: without_one_text(out, base.stdout), base.stderr,
                            base.status, base.left, None)
-        if kind == "unlink" and scenario.old_image and base.left == "nothing" \
-                and "open" not in base.trace[index:]:
+        if behaviour == "unlink" and scenario.old_image and base.left == "nothing" \
+                and "create" not in behaviours[index:]:
             # The failed deletion was the one that removed the old image.
-            return Outcome(base.stdout, base.stderr, base.status, "the old image", None)
-        if kind in ("chmod", "unlink", "flush"):
-            return base
-        message = {"allocate": NO_MEMORY, "open": CANNOT_CREATE}.get(kind, CANNOT_WRITE)
-        # The screen cleared before the work, then the text under which it is done.
-        cut = base.stdout.index(b"\n\rLege" if kind in ("allocate", "open") else b"Fertig!")
-        return Outcome(base.stdout[:cut] + PROMPT, perror_line(message, error),
-                       error if kind == "allocate" else 255, "nothing", None)
+            left = "the old image"
+        if fault.error is None or behaviour in ("undisturbed", "unlink"):
+            return Outcome(base.stdout, base.stderr, base.status, left or base.left, None)
+        return self.failure(base, behaviour, fault.error,
+                            left or ("an empty file" if behaviour == "created" else "nothing"))
 
-    @staticmethod
-    def interrupt_site(trace, index, uses):
-        kind = trace[index]
-        if kind == "write":
-            return uses[kind] in (1, trace.count("write"))
-        if kind == "read":
-            return uses[kind] == 1
-        return kind in ("reserve", "fsync", "close") or (kind == "writeback" and uses[kind] == 1)
+    def fail(self, scenario, base, behaviours, index, use, fault):
+        call = base.trace[index]
+        plan = fault.plan(call, use)
+        got = self.run(scenario.input, scenario.old_image, plan)
+        label = "%s: %s%s" % (scenario.name, plan, " (%s)" % fault.error if fault.error else "")
+        expected = self.expectation(scenario, base, behaviours, index, use, fault)
+        after = None
+        if fault.error is not None:
+            after = self.build.clean_up.get(behaviours[index])
+        self.check(label, got, expected, after, plan, more=fault.more, base=base)
 
-    def interrupt(self, scenario, base, index, use):
-        """A signal that arrives as call number index starts."""
-        kind = base.trace[index]
-        number = INTERRUPTS[self.runs % len(INTERRUPTS)]
-        label = "%s: %s during %s #%d" % (scenario.name, signal.Signals(number).name, kind, use)
-        got = self.run(scenario.input, scenario.old_image, "%s:%d:sig%d" % (kind, use, number))
-        problems = []
-        if got.status != -number:
-            problems.append("status %d, expected the signal %d" % (got.status, number))
-        if kind in WRITING:
-            expected = Outcome(base.stdout[:base.stdout.index(b"Fertig!")],
-                               perror_line(CANNOT_WRITE, errno.EINTR), -number, "nothing", None)
-            after = [call for call in got.trace[index + 1:] if call not in ("writeback", "fsync")]
-            if after != ["release", "close", "unlink"]:
-                problems.append("calls after the interrupt: %s" % got.trace[index + 1:])
+    def interrupt(self, scenario, base, role, index, use, kind):
+        """An interrupt that arrives as call number index starts."""
+        call = base.trace[index]
+        how, status, name = self.build.interrupt(self.turn)
+        self.turn += 1
+        plan = "%s:%d:%s" % (call, use, how)
+        error = "EINTR"
+        if kind == "failing":
+            # The failure after the interrupt: its reason comes first.
+            fault = role.faults[0]
+            plan += "," + fault.plan(call, use)
+            error = fault.error
+        got = self.run(scenario.input, scenario.old_image, plan)
+        label = "%s: %s during %s #%d (%s)" % (scenario.name, name, call, use, plan)
+        if kind == "before":
+            # Nothing is cleaned up and nothing is lost: the program ends
+            # on the spot.
+            expected = Outcome(base.stdout[:len(self.text(START))], b"", status,
+                               "the old image" if scenario.old_image else "nothing", None)
+            after = []
+        elif kind in ("after", "last look"):
+            done = base.stdout.index(self.text(b"Fertig!"))
+            expected = Outcome(base.stdout[:done], b"", status, base.left, None)
+            after = []
         else:
-            # Before or after the writing, nothing is cleaned up and nothing
-            # is lost: the program ends on the spot.
-            cut = base.stdout.index(b"Fertig!") if kind == "close" else len(START)
-            left = base.left if kind == "close" else ("the old image" if scenario.old_image
-                                                      else "nothing")
-            expected = Outcome(base.stdout[:cut], b"", -number, left, None)
-            if got.trace[index + 1:]:
-                problems.append("calls after the interrupt: %s" % got.trace[index + 1:])
-        if problems:
-            self.failures.append(label + "\n  " + "\n  ".join(problems))
-        self.check(label, got, expected)
+            # No more blocks, no exit prompt.
+            done = base.stdout.index(self.text(b"Fertig!"))
+            expected = Outcome(base.stdout[:done], self.text(error_line(CANNOT_WRITE, error)),
+                               status, "nothing", None)
+            after = self.build.clean_up["write"][:-len(self.build.prompt_calls)]
+            if kind == "after look":
+                after = base.trace[index + 1:index + 2] + after
+        self.check(label, got, expected, after, plan, self.build.writing_calls)
 
     def walk(self, scenario):
         base = self.run(scenario.input, scenario.old_image)
-        if base.stdout[-len(PROMPT):] != PROMPT:
+        if not base.trace:
+            self.failures.append("%s: the undisturbed run left no trace" % scenario.name)
+            return 0
+        if base.stdout[-len(self.text(PROMPT)):] != self.text(PROMPT):
             self.failures.append("%s: the undisturbed run did not end at the prompt"
                                  % scenario.name)
             return 0
-        uses = {}
+        roles = []
+        before = None
+        for call in base.trace:
+            role = self.build.roles.get((call, before)) or self.build.roles.get((call, None))
+            if role is None:
+                self.failures.append("%s: no role for %s after %s" % (scenario.name, call, before))
+                return 0
+            roles.append(role)
+            if call not in self.build.looks:
+                before = call
+        behaviours = [role.behaviour for role in roles]
+        totals = collections.Counter(base.trace)
+        uses = collections.Counter()
         sites = 0
-        for index, kind in enumerate(base.trace):
-            uses[kind] = uses.get(kind, 0) + 1
-            if kind == "release":
+        for index, call in enumerate(base.trace):
+            uses[call] += 1
+            use = uses[call]
+            role = roles[index]
+            if call in self.build.repeated_calls and 2 < use <= totals[call] - 2:
+                continue
+            if not role.faults and not role.interrupts:
                 continue
             sites += 1
-            use = uses[kind]
-            error = ERRORS[kind]
-            label = "%s: %s #%d fails with %s" % (scenario.name, kind, use,
-                                                  errno.errorcode[error])
-            got = self.run(scenario.input, scenario.old_image, "%s:%d:%d" % (kind, use, error))
-            expected = self.expectation(scenario, base, index, use, error)
-            self.check(label, got, expected, CLEAN_UP.get(kind), index)
-            if kind in NOT_SUPPORTED:
-                got = self.run(scenario.input, scenario.old_image, "%s:%d:%d"
-                               % (kind, use, NOT_SUPPORTED[kind]))
-                self.check("%s: %s #%d cannot be done here" % (scenario.name, kind, use),
-                           got, base)
-            if self.interrupt_site(base.trace, index, uses):
-                self.interrupt(scenario, base, index, use)
-            if kind == "write":
-                got = self.run(scenario.input, scenario.old_image, "write:%d:short" % use)
-                self.check("%s: write #%d writes half" % (scenario.name, use), got, base)
-                if got.trace.count("write") != base.trace.count("write") + 1:
-                    self.failures.append("%s: write #%d writes half: the rest was not "
-                                         "written by one more call" % (scenario.name, use))
+            for fault in role.faults:
+                self.fail(scenario, base, behaviours, index, use, fault)
+            if role.interrupted_at(use, totals[call]):
+                for kind in role.interrupts:
+                    self.interrupt(scenario, base, role, index, use, kind)
         return sites
+
+    def own_runs(self):
+        """The runs of the build's own table, against the first scenario's
+        screens."""
+        base = self.run(SCENARIOS[0].input, SCENARIOS[0].old_image)
+        for input, plan, error in self.build.own_runs:
+            got = self.run(input, False, plan)
+            self.check("%r: %s (%s)" % (input, plan, error), got,
+                       self.failure(base, "write", error), self.build.clean_up["write"], plan)
+        return len(self.build.own_runs)
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit("usage: walk_faults.py PROGRAM")
+    arguments = sys.argv[1:]
+    if len(arguments) == 2 and arguments[0] in BUILDS:
+        name, program = arguments
+    elif len(arguments) == 1:
+        name, program = "native", arguments[0]
+    else:
+        sys.exit("usage: walk_faults.py [native] PROGRAM")
     drives.enter_private_namespace()
-    walk = Walk(os.path.abspath(sys.argv[1]))
+    began = time.monotonic()
+    build = BUILDS[name](os.path.abspath(program))
+    walk = Walk(build)
     sites = 0
-    for scenario in SCENARIOS:
-        count = walk.walk(scenario)
-        sites += count
-        print("%-40s %4d calls failed in turn" % (scenario.name, count))
+    try:
+        for scenario in SCENARIOS:
+            count = walk.walk(scenario)
+            sites += count
+            print("%-40s %4d calls failed in turn" % (scenario.name, count))
+        own = walk.own_runs()
+        if own:
+            print("%-40s %4d" % ("runs with answers of their own", own))
+    finally:
+        build.close()
     for failure in walk.failures:
         print("FAIL " + failure)
-    print("%d call sites failed in %d scenarios, %d runs, %d failures"
-          % (sites, len(SCENARIOS), walk.runs, len(walk.failures)))
+    print("%s: %d call sites failed in %d scenarios, %d runs in %.0f s, %d failures"
+          % (name, sites, len(SCENARIOS), walk.runs, time.monotonic() - began,
+             len(walk.failures)))
     sys.exit(1 if walk.failures else 0)
 
 
