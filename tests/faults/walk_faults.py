@@ -2,6 +2,7 @@
 """Makes every call of a run fail in turn, and checks what follows.
 
   walk_faults.py build/native/tests/tolvera-image-faults
+  walk_faults.py windows build/windows/tolvera-image-faults.exe    (under Wine)
 
 For each scenario (the lines typed, an old image on the drive or not) the
 program first runs undisturbed with its calls traced.  Then, for every call
@@ -67,6 +68,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 
 import drives  # noqa: E402
+import run_cases  # noqa: E402
 from cases import CANNOT_CREATE, CANNOT_WRITE, NO_MEMORY  # noqa: E402
 from texts import PROMPT, error_line, first_screen  # noqa: E402
 
@@ -158,6 +160,103 @@ NATIVE_ROLES = {
     ("flush", None): Role("undisturbed", errors(errno.EIO)),
 }
 
+def old_image_kept(scenario):
+    return "the old image" if scenario.old_image else None
+
+
+# The Windows program's calls.  The runtime's own (vprintf, fflush, fgets)
+# fail with an error number of its own (5 is EIO); the system's with a
+# Windows error code, whose reason goes by its error name: the runtime's
+# numbers differ from this machine's.
+WINDOWS_ERRNO = {"ENOMEM": 12}
+FULL = ("112", "ENOSPC")  # ERROR_DISK_FULL
+BROKEN = ("1117", "EIO")  # ERROR_IO_DEVICE
+# The first write past the cache refused: the same block again through it.
+THROUGH_CACHE = {"WriteFile": 1, "ReOpenFile": 1, "CloseHandle": 1}
+WRITE_FAULTS = (
+    Fault(*FULL), Fault(*BROKEN),
+    # The rest of a block after a short write no longer lies on the
+    # sectors: it goes through the cache.
+    Fault("short", more=THROUGH_CACHE),
+    Fault("{site}:short,ReOpenFile:1:32", "EBUSY"),  # ERROR_SHARING_VIOLATION
+)
+WINDOWS_ROLES = {
+    ("SetErrorMode", None): Role("undisturbed"),  # cannot fail
+    ("GetStdHandle", None): Role("undisturbed", (Fault("6"),)),  # ERROR_INVALID_HANDLE
+    # Standard output is a pipe here; a console in VT mode already, or one
+    # that is put in it and back at the end, or that refuses it.
+    ("GetConsoleMode", None): Role("undisturbed", (
+        Fault("6"), Fault("vt"), Fault("console", more={"SetConsoleMode": 1}),
+        Fault("{site}:console,SetConsoleMode:1:ok", more={"SetConsoleMode": 2}),
+        Fault("{site}:console,SetConsoleMode:1:87", more={"SetConsoleMode": 1}))),
+    # Interrupts then take their usual course.
+    ("SetConsoleCtrlHandler", None): Role("undisturbed", (Fault("8"),)),
+    ("vprintf", None): Role("print", (Fault("5"),)),
+    ("vprintf", "VirtualFree"): Role("print", (Fault("5"),), ("after",)),  # "Fertig!"
+    ("fflush", None): Role("undisturbed", (Fault("5"),)),
+    ("fgets", None): Role("read", (Fault("5"),), ("before",), "first"),
+    ("VirtualAlloc", None): Role("allocate", (Fault("8", "ENOMEM"),)),
+    ("VirtualFree", None): Role("undisturbed", (Fault("87"),)),
+    ("GetFileAttributesExA", None): Role("query", (Fault("21"),)),  # ERROR_NOT_READY
+    # The deletion; a junction goes with RemoveDirectoryA, which a file
+    # refuses.
+    ("GetFileAttributesA", None): Role("unlink", (Fault("5"), Fault("junction"))),
+    ("DeleteFileA", None): Role("unlink", (Fault("32"),)),
+    # The sector size: without it the image goes through the cache.
+    ("GetDiskFreeSpaceA", None): Role("undisturbed", (Fault("21"), Fault("sector8192"))),
+    # The creation; a file system that cannot write past the cache refuses
+    # the first open with 87 or 50, and the file is opened again.
+    ("CreateFileA", "GetDiskFreeSpaceA"): Role("create", (
+        Fault("5", "EACCES"), Fault("19", "EROFS"), Fault("21", "ENXIO"),
+        Fault("32", "EBUSY"), Fault("3", "ENOENT"),
+        Fault("87", more={"CreateFileA": 1}), Fault("50", more={"CreateFileA": 1}),
+        Fault("{site}:87,{next}:5", "EACCES"))),
+    # A link or directory still at the path (its deletions failed) is
+    # refused untouched; where nothing was, the open has made an empty file.
+    ("GetFileInformationByHandle", None): Role("created", (
+        Fault("1", "EINVAL"),
+        Fault("DeleteFileA:1:5,DeleteFileA:2:5,{site}:reparse", "ELOOP", left=old_image_kept),
+        Fault("DeleteFileA:1:5,DeleteFileA:2:5,{site}:directory", "ELOOP",
+              left=old_image_kept))),
+    ("SetEndOfFile", None): Role("created", (Fault(*BROKEN),)),
+    # Clearing the read-only attribute, which no old image here has.
+    ("CreateFileA", None): Role("undisturbed", (Fault("5"),)),
+    ("GetFileInformationByHandleEx", None): Role("undisturbed", (Fault("1"),)),
+    ("CloseHandle", "GetFileInformationByHandleEx"): Role("undisturbed", (Fault("6"),)),
+    # The reservation; Wine's file systems cannot reserve, so the drive's
+    # free room is asked (GetDiskFreeSpaceExA) unless it is taken.
+    ("SetFileInformationByHandle", "SetConsoleCtrlHandler"): Role("write", (
+        Fault(*FULL), Fault("39", "ENOSPC"), Fault("1816", "ENOSPC"), Fault("223", "EFBIG"),
+        Fault("1"), Fault("50"), Fault("ok", more={"GetDiskFreeSpaceExA": -1})),
+        ("during",)),
+    ("GetDiskFreeSpaceExA", None): Role("undisturbed", (Fault("21"),)),
+    # The first write past the cache refused with 87: through the cache.
+    ("WriteFile", "GetDiskFreeSpaceExA"): Role("write", WRITE_FAULTS + (
+        Fault("87", more=THROUGH_CACHE),
+        Fault("{site}:87,ReOpenFile:1:5", "EACCES")), ("during", "failing")),
+    ("WriteFile", "WriteFile"): Role("write", WRITE_FAULTS + (Fault("87", "EINVAL"),),
+                                     ("during", "failing"), "last"),
+    # An interrupt just after a look: the block at hand is still written.
+    ("look", None): Role("look", (), ("after look",)),
+    ("look", "FlushFileBuffers"): Role("look", (), ("last look",)),
+    ("FlushFileBuffers", None): Role("write", (Fault(*BROKEN),), ("during", "failing")),
+    ("CloseHandle", "FlushFileBuffers"): Role("close", (Fault(*BROKEN),), ("after",)),
+}
+
+# Runs with answers that a scenario's own input must go with: a FAT32
+# drive refuses a file of 4 GiB or more whatever its room, even when the
+# reservation cannot be made; one that is full at a smaller size is full.
+# (input, plan, reason); the last fault of the plan is the one that fails.
+WINDOWS_OWN_RUNS = [
+    (b"d\n4096\n\n", "SetFileInformationByHandle:1:112,GetVolumeInformationByHandleW:1:fat32",
+     "EFBIG"),
+    (b"d\n4096\n\n", "SetFileInformationByHandle:1:1,GetVolumeInformationByHandleW:1:fat32",
+     "EFBIG"),
+    (b"d\n100\n\n", "GetVolumeInformationByHandleW:1:fat32,SetFileInformationByHandle:1:112",
+     "ENOSPC"),
+]
+
+
 def clean_up(prompt, release, close, unlink):
     """What follows a failure of each behaviour, up to the exit prompt's
     output and read."""
@@ -220,7 +319,64 @@ def usual_interrupts():
         signal.signal(number, signal.SIG_DFL)
 
 
-BUILDS = {"native": Native}
+class Windows(Native):
+    """The Windows test build under Wine, in a prefix of its own with a
+    server that lives through all runs (see run_cases.Windows)."""
+    name = "windows"
+    roles = WINDOWS_ROLES
+    prompt_calls = ["vprintf", "fflush", "fgets"]
+    clean_up = clean_up(prompt_calls, ["VirtualFree"], ["CloseHandle"],
+                        ["GetFileAttributesA", "DeleteFileA"])
+    # The program's looks at its interrupt flag, which do not count as the
+    # call before another.
+    looks = ("look",)
+    # A handler that takes the event waits in Sleep for the writing to end
+    # the process.
+    writing_calls = ("Sleep", "look", "FlushFileBuffers", "GetDiskFreeSpaceExA")
+    repeated_calls = ("WriteFile", "look")
+    own_runs = WINDOWS_OWN_RUNS
+    events = ["CTRL_C_EVENT", "CTRL_BREAK_EVENT", "CTRL_CLOSE_EVENT"]
+    # STATUS_CONTROL_C_EXIT; Wine passes on its low byte.
+    interrupted_status = 0xC000013A & 0xFF
+    time_limit = 30
+
+    def __init__(self, program):
+        self.wine = run_cases.Windows(program)
+
+    def text(self, data):
+        return run_cases.expected_stream(self.wine, [data])
+
+    def errno_value(self, name):
+        return WINDOWS_ERRNO[name]
+
+    def interrupt(self, turn):
+        number = turn % len(self.events)
+        return "ctrl%d" % number, self.interrupted_status, self.events[number]
+
+    def execute(self, input, env, directory):
+        # The trace file is named by its Unix path, which the program
+        # reaches through drive Z: from a working directory there.
+        return subprocess.run(self.wine.command, input=input, capture_output=True, env=env,
+                              timeout=self.time_limit, cwd=directory)
+
+    def environment(self):
+        return self.wine.env
+
+    def hung(self):
+        """A hung program may hold the server: all of the prefix's
+        processes go, and a fresh server starts."""
+        env = self.wine.env
+        subprocess.run(["wineserver", "--kill"], env=env)
+        subprocess.run(["wineserver", "--wait"], env=env)
+        subprocess.run(["wineserver", "--persistent"], env=env, check=True)
+        subprocess.run(["wineboot"], env=env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def close(self):
+        self.wine.close()
+
+
+BUILDS = {"native": Native, "windows": Windows}
 
 
 class Outcome:
@@ -482,7 +638,7 @@ def main():
     elif len(arguments) == 1:
         name, program = "native", arguments[0]
     else:
-        sys.exit("usage: walk_faults.py [native] PROGRAM")
+        sys.exit("usage: walk_faults.py [native|windows] PROGRAM")
     drives.enter_private_namespace()
     began = time.monotonic()
     build = BUILDS[name](os.path.abspath(program))
