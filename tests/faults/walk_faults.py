@@ -436,6 +436,7 @@ class Walk:
     def __init__(self, build):
         self.build = build
         self.runs = 0
+        self.repeated = 0
         self.turn = 0
         self.failures = []
         self.undisturbed = {}
@@ -444,6 +445,18 @@ class Walk:
         key = (input, old_image)
         if not faults and key in self.undisturbed:
             return self.undisturbed[key]
+        got = self.run_once(input, old_image, faults)
+        if not got.trace and not got.stdout and not got.stderr and got.status is not None:
+            # The program never ran, as every run of it traces its calls
+            # from the start: seen under Wine on a busy machine, about once
+            # in two thousand runs, with status 1 and not a byte of output.
+            self.repeated += 1
+            got = self.run_once(input, old_image, faults)
+        if not faults:
+            self.undisturbed[key] = got
+        return got
+
+    def run_once(self, input, old_image, faults):
         self.runs += 1
         drives.prepare_drives()
         if old_image:
@@ -458,10 +471,7 @@ class Walk:
                 self.build.hung()
                 stdout, stderr, status = b"", b"", None
             calls = trace.read().decode().split()
-        got = Outcome(stdout, stderr, status, what_is_left(), calls)
-        if not faults:
-            self.undisturbed[key] = got
-        return got
+        return Outcome(stdout, stderr, status, what_is_left(), calls)
 
     def text(self, data):
         return self.build.text(data)
@@ -656,6 +666,8 @@ def main():
         build.close()
     for failure in walk.failures:
         print("FAIL " + failure)
+    if walk.repeated:
+        print("%d runs made again: the program did not start" % walk.repeated)
     print("%s: %d call sites failed in %d scenarios, %d runs in %.0f s, %d failures"
           % (name, sites, len(SCENARIOS), walk.runs, time.monotonic() - began,
              len(walk.failures)))
