@@ -1,64 +1,86 @@
 #!/usr/bin/env python3
-"""Makes every runtime call of a run fail in turn, and checks what follows.
+"""Makes every call of a run fail in turn, and checks what follows.
 
   walk_faults.py build/native/tests/tolvera-image-faults
+  walk_faults.py windows build/windows/tolvera-image-faults.exe    (under Wine)
 
 For each scenario (the lines typed, an old image on the drive or not) the
 program first runs undisturbed with its calls traced.  Then, for every call
-of that trace, it runs again with just that call failing (a write also once
-writing only half its bytes), and the outcome is checked against what the
-failed call must lead to:
+of that trace, it runs again with just that call failing, or giving an
+answer that the test machine cannot give, and the outcome is checked
+against what the failed call must lead to.  What that is depends on the
+call's part in the program, its role; the native trace names the calls of
+platform.h, the Windows trace the system and runtime calls behind them,
+whose role follows from the call before it, looks at the interrupt flag
+left aside (the tables NATIVE_ROLES, WINDOWS_ROLES, with the faults tried):
 
   query            as if no file were there
-  chmod, unlink,   not looked at: the outcome of the undisturbed run (an
-  flush            old image that a failed deletion kept is still there)
+  unlink           not looked at: the outcome of the undisturbed run (an
+                   old image that a failed deletion kept is still there)
+  undisturbed      not looked at, or a file system that cannot do it (a
+                   reservation, writing past the cache): the outcome of the
+                   undisturbed run, at most with a few calls more or less
   print            the same, less that one text on standard output
   read             as if the input had ended before that line
   allocate         the error, the exit prompt, the error number as status
-  open             the error; the block freed; status -1
-  reserve, write,  the error; the block freed, the file closed, the image
-  writeback, fsync deleted; status -1
+  create           the error; the block freed; status -1
+  created          the same after the file was opened, which is closed
+  write            the error; the block freed, the file closed, the image
+                   deleted; status -1
   close            the same, but the file is not closed again
-  short write      the rest of the block is written; a whole image
-  reserve,         a file system that cannot reserve or write back ahead
-  writeback        (EOPNOTSUPP, EINVAL): the outcome of the undisturbed run
 
-and an interrupt (SIGINT, SIGTERM, SIGHUP in turn) that arrives during:
+and an interrupt (SIGINT, SIGTERM, SIGHUP, or CTRL_C_EVENT,
+CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, in turn) that arrives:
 
-  read #1          before the writing: the signal ends the program at once
-  reserve, the     while writing: no more blocks; the error text for EINTR;
-  first and last   the block freed, the file closed, the image deleted; no
-  write, the first exit prompt; the process ends by the signal
-  writeback, fsync
-  the last look    right after the last look at the interrupt flag: the
-  at the flag      signal ends the program at once, the image complete
-  close            after the writing: the signal ends the program at once,
-                   the image complete
+  before           the first read: the program ends at once, nothing changed
+  during           the writing (the reservation, the first and last write,
+                   the flush): no more blocks; the error text for EINTR; the
+                   block freed, the file closed, the image deleted; no exit
+                   prompt; the process ends as interrupted
+  after look       just after a look at the interrupt flag: the same once
+                   the block at hand is written
+  after look,      the same, and the next call (the write of that block)
+  failing          fails: its reason, the clean-up, the end as interrupted
+  failing          during a write or flush that fails: its reason, the same
+                   clean-up, and the end as interrupted
+  after            the writing (the close, "Fertig!"): the program ends at
+                   once, the image complete
+  last look        after the last look at the interrupt flag, before it is
+                   let go: the image complete, no "Fertig!", ended as
+                   interrupted
 
-each also with the three signals ignored from the start (nohup): then the
-outcome of the undisturbed run.  Further faults at chosen sites (FURTHER):
-the reservation refused for a quota or a file too large; write-back
+The native program stops at the very next look once interrupted, and
+every interrupt of its walk that meets no failure is tried once more with
+the three signals ignored from the start (as nohup starts a program):
+then it must run as undisturbed, call for call.  Its further faults: the
+reservation refused for a quota or a file too large; write-back
 unsupported with each error number that means so; a file system that
 cannot reserve, and a drive that reports its free space (too little, just
-enough, beyond 64 bits) or nothing; an interrupt during a failing write,
-right after the look before one, and during a failing flush; a write
-failing with an error number the program has no words for.
+enough, beyond 64 bits) or nothing; a write failing with an error number
+the program has no words for.
 
 Each run is checked for its standard output and error, exit status, what
-is left at the image path, and, after a failure, the order of the clean-up.
+is left at the image path, and, after a failure, the calls up to it (those
+of the undisturbed run) and the order of the clean-up.  A run that does
+not end within a time limit fails as hung.  Of the calls that repeat for
+every block (the Windows walk's WriteFile and looks at the flag), the first
+two and the last two uses are walked; the native walk takes every use.
 """
 
+import collections
 import errno
 import os
 import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 
 import drives  # noqa: E402
+import run_cases  # noqa: E402
 from cases import CANNOT_CREATE, CANNOT_WRITE, NO_MEMORY  # noqa: E402
 from texts import PROMPT, error_line, first_screen  # noqa: E402
 
@@ -66,141 +88,6 @@ START = first_screen()
 
 PATH = drives.image_path("D")
 OLD_SIZE = 100 * drives.MB
-
-ERRORS = {
-    "allocate": errno.ENOMEM, "query": errno.EIO, "chmod": errno.EPERM,
-    "unlink": errno.EBUSY, "open": errno.EACCES, "write": errno.ENOSPC,
-    "reserve": errno.ENOSPC, "writeback": errno.EIO, "fsync": errno.EIO,
-    "close": errno.EIO, "read": errno.EIO, "print": errno.EIO, "flush": errno.EIO,
-}
-# What a file system says that cannot do it; the program then goes on.
-NOT_SUPPORTED = {"reserve": errno.EOPNOTSUPP, "writeback": errno.EINVAL}
-INTERRUPTS = [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]
-WRITING = ("reserve", "write", "writeback", "fsync")
-# Traced, but never failed: the release cannot fail, and the look at the
-# interrupt flag only shows when an interrupt can come.
-NOT_FAILED = ("release", "look")
-
-# What follows a failure, up to the exit prompt's output and read.
-PROMPT_CALLS = ["print", "flush", "read"]
-CLEAN_UP = {
-    "allocate": PROMPT_CALLS,
-    "open": ["release"] + PROMPT_CALLS,
-    "write": ["release", "close", "unlink"] + PROMPT_CALLS,
-    "reserve": ["release", "close", "unlink"] + PROMPT_CALLS,
-    "writeback": ["release", "close", "unlink"] + PROMPT_CALLS,
-    "fsync": ["release", "close", "unlink"] + PROMPT_CALLS,
-    "close": ["release", "unlink"] + PROMPT_CALLS,
-}
-# An interrupt that came during a failed write ends the program once the
-# image is deleted, without the exit prompt.
-INTERRUPTED_CLEAN_UP = ["release", "close", "unlink"]
-
-
-class Road:
-    """The write-failure road: the error line (for an error number, or the
-    bytes given), the image deleted; the calls between the failed call and
-    the clean-up in first.  Interrupted, the run ends by the signal after
-    the clean-up, without the exit prompt."""
-
-    def __init__(self, error, first=(), interrupted=False):
-        self.error = error
-        self.first = list(first)
-        self.interrupted = interrupted
-
-    def expectation(self, base, signal_number):
-        """The outcome and the calls after the failed call."""
-        stderr = self.error
-        if not isinstance(stderr, bytes):
-            stderr = perror_line(CANNOT_WRITE, stderr)
-        stdout = base.stdout[:base.stdout.index(b"Fertig!")]
-        if self.interrupted:
-            return (Outcome(stdout, stderr, -signal_number, "nothing", None),
-                    self.first + INTERRUPTED_CLEAN_UP)
-        return (Outcome(stdout + PROMPT, stderr, 255, "nothing", None),
-                self.first + CLEAN_UP["write"])
-
-
-# The outcome of the undisturbed run.
-SAME = object()
-
-
-class Further:
-    """A fault planned at the chosen uses of a call, and what it leads to.
-    what and plan may name {use}, {signal} and {name} (the signal's number
-    and name), {pages} (the image in blocks of 4096 bytes), {fewer} (one
-    less) and {many}."""
-
-    def __init__(self, what, call, uses, plan, outcome):
-        self.what = what
-        self.call = call
-        self.uses = uses
-        self.plan = plan
-        self.outcome = outcome
-
-
-def each(use, count):
-    return True
-
-
-def first(use, count):
-    return use == 1
-
-
-def first_and_last(use, count):
-    return use in (1, count)
-
-
-def before_first_and_last_write(use, count):
-    """The looks at the flag before the first and the last write (one more
-    look follows the last write)."""
-    return use in (1, count - 1)
-
-
-# Blocks of 1 MiB whose bytes, multiplied in 64 bits, wrap round to 1 MiB.
-MANY_MEGABYTES = 2 ** 44 + 1
-# An error number that the program has no German words for.
-UNKNOWN = errno.EREMOTEIO
-CANNOT_RESERVE = "reserve:{use}:%d,freespace:1:" % errno.EOPNOTSUPP
-
-FURTHER = [
-    Further("is refused: quota exceeded", "reserve", each,
-            "reserve:{use}:%d" % errno.EDQUOT, Road(errno.EDQUOT)),
-    Further("is refused: file too large", "reserve", each,
-            "reserve:{use}:%d" % errno.EFBIG, Road(errno.EFBIG)),
-] + [
-    Further("cannot be done here (%s)" % errno.errorcode[error], "writeback", first,
-            "writeback:{use}:%d" % error, SAME)
-    for error in (errno.ESPIPE, errno.ENOSYS, errno.EOPNOTSUPP)
-] + [
-    # A file system that cannot reserve: the free space its drive reports.
-    Further("cannot be done, and the drive " + what, "reserve", each, CANNOT_RESERVE + answer,
-            outcome)
-    for what, answer, outcome in (
-        ("cannot tell its free space", "%d" % errno.ENOSYS, SAME),
-        ("reports no blocks", "report4096/0/0", SAME),
-        ("reports blocks of no size", "report0/{pages}/{pages}", SAME),
-        ("has one block too few free", "report4096/{pages}/{fewer}",
-         Road(errno.ENOSPC, first=["freespace"])),
-        ("has just enough free", "report4096/{pages}/{pages}", SAME),
-        ("has more bytes free than 64 bits hold", "report1048576/{many}/{many}", SAME),
-    )
-] + [
-    # Interrupts on the way to a failure.
-    Further("fails, {name} arriving as it starts", "write", first_and_last,
-            "write:{use}:sig{signal},write:{use}:%d" % errno.ENOSPC,
-            Road(errno.ENOSPC, interrupted=True)),
-    Further("is followed by {name}, and the next write fails", "look",
-            before_first_and_last_write,
-            "look:{use}:sig{signal},write:{use}:%d" % errno.ENOSPC,
-            Road(errno.ENOSPC, first=["write"], interrupted=True)),
-    Further("fails, {name} arriving as it starts", "fsync", each,
-            "fsync:{use}:sig{signal},fsync:{use}:%d" % errno.EIO,
-            Road(errno.EIO, interrupted=True)),
-    Further("fails with an error number that has no German words", "write", first,
-            "write:{use}:%d" % UNKNOWN,
-            Road(b"%s: Unbekannter Fehler %d\n" % (CANNOT_WRITE.encode(), UNKNOWN))),
-]
 
 
 class Scenario:
@@ -220,11 +107,357 @@ SCENARIOS = [
 ]
 
 
+class Fault:
+    """One way to disturb a call.  how is the fault seam's word for it
+    ("112", "short", "reparse"), or a plan of several faults in which
+    {site} stands for the call at hand ("WriteFile:3") and {next} for the
+    next use of it, {pages} for the image in blocks of 4096 bytes,
+    {fewer} for one less and {many} for MANY_MEGABYTES.  error names the
+    reason the program must then give (or is an error number of this
+    machine); None means it goes on to the undisturbed outcome, with more (a dict)
+    calls more or fewer in its trace when given.  left: what is then at
+    the image path, a word or a function of the scenario, when not what
+    the role leads to.  at: the uses of the call to try it on (see AT),
+    when not every walked one."""
+
+    def __init__(self, how, error=None, more=None, left=None, at=None):
+        self.how = how
+        self.error = error
+        self.more = more
+        self.left = left
+        self.at = at
+
+    def plan(self, call, use, pages=0):
+        if "{" not in self.how:
+            return "%s:%d:%s" % (call, use, self.how)
+        return self.how.format(site="%s:%d" % (call, use), next="%s:%d" % (call, use + 1),
+                               pages=pages, fewer=pages - 1, many=MANY_MEGABYTES)
+
+
+# Which uses of a call, of total, something is tried on.
+AT = {
+    None: lambda use, total: True,
+    "first": lambda use, total: use == 1,
+    "last": lambda use, total: use == total,
+    "ends": lambda use, total: use in (1, total),
+    # The looks at the flag before the first and the last write (one more
+    # look follows the last write).
+    "before ends": lambda use, total: use in (1, total - 1),
+}
+
+
+class Role:
+    """What a call does for the program: behaviour (see above), the faults
+    to try on it, and the interrupts to deliver as it starts, at every
+    walked use of it or only at the first, the last or both ends (at, or
+    an interrupt given as (kind, at) for its own uses)."""
+
+    def __init__(self, behaviour, faults=(), interrupts=(), at=None):
+        self.behaviour = behaviour
+        self.faults = faults
+        self.interrupts = interrupts
+        self.at = at
+
+    def interrupts_at(self, use, total):
+        """The kinds of interrupt to deliver at this use."""
+        kinds = []
+        for kind in self.interrupts:
+            kind, at = kind if isinstance(kind, tuple) else (kind, self.at)
+            if AT[at](use, total):
+                kinds.append(kind)
+        return kinds
+
+
+def errors(*numbers):
+    """Native faults: each error number, and the reason for it."""
+    return tuple(Fault(str(number), errno.errorcode[number]) for number in numbers)
+
+
+# Blocks of 1 MiB whose bytes, multiplied in 64 bits, wrap round to 1 MiB.
+MANY_MEGABYTES = 2 ** 44 + 1
+# An error number that the program has no German words for.
+UNKNOWN = errno.EREMOTEIO
+# A file system that cannot reserve: the free space its drive reports
+# decides, asked once more than undisturbed.
+CANNOT_RESERVE = "{site}:%d,freespace:1:" % errno.EOPNOTSUPP
+ASKED = {"freespace": 1}
+
+
+NATIVE_ROLES = {
+    # (call, the call before it or None for any): its role
+    ("allocate", None): Role("allocate", errors(errno.ENOMEM)),
+    ("release", None): Role("undisturbed"),
+    ("query", None): Role("query", errors(errno.EIO)),
+    ("chmod", None): Role("undisturbed", errors(errno.EPERM)),
+    ("unlink", None): Role("unlink", errors(errno.EBUSY)),
+    ("open", None): Role("create", errors(errno.EACCES)),
+    ("write", None): Role("write", errors(errno.ENOSPC) + (
+        Fault("short", more={"write": 1}), Fault(str(UNKNOWN), UNKNOWN, at="first")),
+        ("during", "failing"), "ends"),
+    # A file system that cannot reserve or write back ahead goes on; where
+    # it cannot reserve, the drive's free space decides, unless the drive
+    # cannot tell it or reports no blocks, or blocks of no size.
+    ("reserve", None): Role("write", errors(errno.ENOSPC, errno.EDQUOT, errno.EFBIG) + (
+        Fault(str(errno.EOPNOTSUPP)),
+        Fault(CANNOT_RESERVE + str(errno.ENOSYS), more=ASKED),
+        Fault(CANNOT_RESERVE + "report4096/0/0", more=ASKED),
+        Fault(CANNOT_RESERVE + "report0/{pages}/{pages}", more=ASKED),
+        Fault(CANNOT_RESERVE + "report4096/{pages}/{fewer}", "ENOSPC"),
+        Fault(CANNOT_RESERVE + "report4096/{pages}/{pages}", more=ASKED),
+        Fault(CANNOT_RESERVE + "report1048576/{many}/{many}", more=ASKED)),
+        ("during",)),
+    ("freespace", None): Role("undisturbed"),
+    ("writeback", None): Role("write", errors(errno.EIO) + (Fault(str(errno.EINVAL)),) + tuple(
+        Fault(str(number), at="first")
+        for number in (errno.ESPIPE, errno.ENOSYS, errno.EOPNOTSUPP)), ("during",), "first"),
+    ("fsync", None): Role("write", errors(errno.EIO), ("during", "failing")),
+    # A signal right after a look at the flag; after the last, too late for
+    # it: the image is complete.
+    ("look", None): Role("look", (), (("after look", "before ends"),
+                                      ("after look, failing", "before ends"),
+                                      ("last look", "last"))),
+    ("close", None): Role("close", errors(errno.EIO), ("after",)),
+    ("read", None): Role("read", errors(errno.EIO), ("before",), "first"),
+    ("print", None): Role("print", errors(errno.EIO)),
+    ("flush", None): Role("undisturbed", errors(errno.EIO)),
+}
+
+def old_image_kept(scenario):
+    return "the old image" if scenario.old_image else None
+
+
+# The Windows program's calls.  The runtime's own (vprintf, fflush, fgets)
+# fail with an error number of its own (5 is EIO); the system's with a
+# Windows error code, whose reason goes by its error name: the runtime's
+# numbers differ from this machine's.
+WINDOWS_ERRNO = {"ENOMEM": 12}
+FULL = ("112", "ENOSPC")  # ERROR_DISK_FULL
+BROKEN = ("1117", "EIO")  # ERROR_IO_DEVICE
+# The first write past the cache refused: the same block again through it.
+THROUGH_CACHE = {"WriteFile": 1, "ReOpenFile": 1, "CloseHandle": 1}
+WRITE_FAULTS = (
+    Fault(*FULL), Fault(*BROKEN),
+    # The rest of a block after a short write no longer lies on the
+    # sectors: it goes through the cache.
+    Fault("short", more=THROUGH_CACHE),
+    Fault("{site}:short,ReOpenFile:1:32", "EBUSY"),  # ERROR_SHARING_VIOLATION
+)
+WINDOWS_ROLES = {
+    ("SetErrorMode", None): Role("undisturbed"),  # cannot fail
+    ("GetStdHandle", None): Role("undisturbed", (Fault("6"),)),  # ERROR_INVALID_HANDLE
+    # Standard output is a pipe here; a console in VT mode already, or one
+    # that is put in it and back at the end, or that refuses it.
+    ("GetConsoleMode", None): Role("undisturbed", (
+        Fault("6"), Fault("vt"), Fault("console", more={"SetConsoleMode": 1}),
+        Fault("{site}:console,SetConsoleMode:1:ok", more={"SetConsoleMode": 2}),
+        Fault("{site}:console,SetConsoleMode:1:87", more={"SetConsoleMode": 1}))),
+    # Interrupts then take their usual course.
+    ("SetConsoleCtrlHandler", None): Role("undisturbed", (Fault("8"),)),
+    ("vprintf", None): Role("print", (Fault("5"),)),
+    ("vprintf", "VirtualFree"): Role("print", (Fault("5"),), ("after",)),  # "Fertig!"
+    ("fflush", None): Role("undisturbed", (Fault("5"),)),
+    ("fgets", None): Role("read", (Fault("5"),), ("before",), "first"),
+    ("VirtualAlloc", None): Role("allocate", (Fault("8", "ENOMEM"),)),
+    ("VirtualFree", None): Role("undisturbed", (Fault("87"),)),
+    ("GetFileAttributesExA", None): Role("query", (Fault("21"),)),  # ERROR_NOT_READY
+    # The deletion; a junction goes with RemoveDirectoryA, which a file
+    # refuses.
+    ("GetFileAttributesA", None): Role("unlink", (Fault("5"), Fault("junction"))),
+    ("DeleteFileA", None): Role("unlink", (Fault("32"),)),
+    # The sector size: without it the image goes through the cache.
+    ("GetDiskFreeSpaceA", None): Role("undisturbed", (Fault("21"), Fault("sector8192"))),
+    # The creation; a file system that cannot write past the cache refuses
+    # the first open with 87 or 50, and the file is opened again.
+    ("CreateFileA", "GetDiskFreeSpaceA"): Role("create", (
+        Fault("5", "EACCES"), Fault("19", "EROFS"), Fault("21", "ENXIO"),
+        Fault("32", "EBUSY"), Fault("3", "ENOENT"),
+        Fault("87", more={"CreateFileA": 1}), Fault("50", more={"CreateFileA": 1}),
+        Fault("{site}:87,{next}:5", "EACCES"))),
+    # A link or directory still at the path (its deletions failed) is
+    # refused untouched; where nothing was, the open has made an empty file.
+    ("GetFileInformationByHandle", None): Role("created", (
+        Fault("1", "EINVAL"),
+        Fault("DeleteFileA:1:5,DeleteFileA:2:5,{site}:reparse", "ELOOP", left=old_image_kept),
+        Fault("DeleteFileA:1:5,DeleteFileA:2:5,{site}:directory", "ELOOP",
+              left=old_image_kept))),
+    ("SetEndOfFile", None): Role("created", (Fault(*BROKEN),)),
+    # Clearing the read-only attribute, which no old image here has.
+    ("CreateFileA", None): Role("undisturbed", (Fault("5"),)),
+    ("GetFileInformationByHandleEx", None): Role("undisturbed", (Fault("1"),)),
+    ("CloseHandle", "GetFileInformationByHandleEx"): Role("undisturbed", (Fault("6"),)),
+    # The reservation; Wine's file systems cannot reserve, so the drive's
+    # free room is asked (GetDiskFreeSpaceExA) unless it is taken.
+    ("SetFileInformationByHandle", "SetConsoleCtrlHandler"): Role("write", (
+        Fault(*FULL), Fault("39", "ENOSPC"), Fault("1816", "ENOSPC"), Fault("223", "EFBIG"),
+        Fault("1"), Fault("50"), Fault("ok", more={"GetDiskFreeSpaceExA": -1})),
+        ("during",)),
+    ("GetDiskFreeSpaceExA", None): Role("undisturbed", (Fault("21"),)),
+    # The first write past the cache refused with 87: through the cache.
+    ("WriteFile", "GetDiskFreeSpaceExA"): Role("write", WRITE_FAULTS + (
+        Fault("87", more=THROUGH_CACHE),
+        Fault("{site}:87,ReOpenFile:1:5", "EACCES")), ("during", "failing")),
+    ("WriteFile", "WriteFile"): Role("write", WRITE_FAULTS + (Fault("87", "EINVAL"),),
+                                     ("during", "failing"), "last"),
+    # An interrupt just after a look: the block at hand is still written.
+    ("look", None): Role("look", (), ("after look", "after look, failing")),
+    ("look", "FlushFileBuffers"): Role("look", (), ("last look",)),
+    ("FlushFileBuffers", None): Role("write", (Fault(*BROKEN),), ("during", "failing")),
+    ("CloseHandle", "FlushFileBuffers"): Role("close", (Fault(*BROKEN),), ("after",)),
+}
+
+# Runs with answers that a scenario's own input must go with: a FAT32
+# drive refuses a file of 4 GiB or more whatever its room, even when the
+# reservation cannot be made; one that is full at a smaller size is full.
+# (input, plan, reason); the last fault of the plan is the one that fails.
+WINDOWS_OWN_RUNS = [
+    (b"d\n4096\n\n", "SetFileInformationByHandle:1:112,GetVolumeInformationByHandleW:1:fat32",
+     "EFBIG"),
+    (b"d\n4096\n\n", "SetFileInformationByHandle:1:1,GetVolumeInformationByHandleW:1:fat32",
+     "EFBIG"),
+    (b"d\n100\n\n", "GetVolumeInformationByHandleW:1:fat32,SetFileInformationByHandle:1:112",
+     "ENOSPC"),
+]
+
+
+def clean_up(prompt, release, close, unlink):
+    """What follows a failure of each behaviour, up to the exit prompt's
+    output and read."""
+    return {
+        "allocate": prompt,
+        "create": release + prompt,
+        "created": close + release + prompt,
+        "write": release + close + unlink + prompt,
+        "close": release + unlink + prompt,
+    }
+
+
+class Native:
+    """The native test build, run as from a terminal."""
+    name = "native"
+    roles = NATIVE_ROLES
+    prompt_calls = ["print", "flush", "read"]
+    clean_up = clean_up(prompt_calls, ["release"], ["close"], ["unlink"])
+    # What the writing may still do between an interrupt and its clean-up,
+    # which stops at the very next look; on the failing road nothing comes
+    # between the failure and the clean-up.
+    writing_calls = ("writeback", "fsync")
+    stop_calls = ["look"]
+    failing_skip = ()
+    repeated_calls = ()
+    looks = ()
+    own_runs = []
+    interrupts = [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]
+    # Interrupts can be ignored from the start, as nohup does.
+    ignorable = True
+    # Seconds for a run that takes less than one.
+    time_limit = 30
+
+    def __init__(self, program):
+        self.command = [os.path.abspath(program)]
+
+    def text(self, data):
+        return data
+
+    def errno_value(self, name):
+        return getattr(errno, name)
+
+    def interrupt(self, turn):
+        """The fault seam's word for an interrupt, its status, its name."""
+        number = self.interrupts[turn % len(self.interrupts)]
+        return "sig%d" % number, -number, signal.Signals(number).name
+
+    def execute(self, input, env, directory, ignored=False):
+        # As from a terminal: a test runner may have started us with
+        # interrupts ignored, and the program leaves ignored ones alone.
+        # Or as nohup starts a program, with them ignored.
+        action = signal.SIG_IGN if ignored else signal.SIG_DFL
+        return subprocess.run(self.command, input=input, capture_output=True, env=env,
+                              timeout=self.time_limit,
+                              preexec_fn=lambda: set_interrupts(action))
+
+    def environment(self):
+        return os.environ
+
+    def hung(self):
+        pass
+
+    def close(self):
+        pass
+
+
+def set_interrupts(action):
+    for number in Native.interrupts:
+        signal.signal(number, action)
+
+
+class Windows(Native):
+    """The Windows test build under Wine, in a prefix of its own with a
+    server that lives through all runs (see run_cases.Windows)."""
+    name = "windows"
+    roles = WINDOWS_ROLES
+    prompt_calls = ["vprintf", "fflush", "fgets"]
+    clean_up = clean_up(prompt_calls, ["VirtualFree"], ["CloseHandle"],
+                        ["GetFileAttributesA", "DeleteFileA"])
+    # The program's looks at its interrupt flag, which do not count as the
+    # call before another.
+    looks = ("look",)
+    # A handler that takes the event waits in Sleep for the writing to end
+    # the process.
+    writing_calls = ("Sleep", "look", "FlushFileBuffers", "GetDiskFreeSpaceExA")
+    stop_calls = []
+    failing_skip = writing_calls
+    repeated_calls = ("WriteFile", "look")
+    ignorable = False
+    own_runs = WINDOWS_OWN_RUNS
+    events = ["CTRL_C_EVENT", "CTRL_BREAK_EVENT", "CTRL_CLOSE_EVENT"]
+    # STATUS_CONTROL_C_EXIT; Wine passes on its low byte.
+    interrupted_status = 0xC000013A & 0xFF
+    time_limit = 30
+
+    def __init__(self, program):
+        self.wine = run_cases.Windows(program)
+
+    def text(self, data):
+        return run_cases.expected_stream(self.wine, [data])
+
+    def errno_value(self, name):
+        return WINDOWS_ERRNO[name]
+
+    def interrupt(self, turn):
+        number = turn % len(self.events)
+        return "ctrl%d" % number, self.interrupted_status, self.events[number]
+
+    def execute(self, input, env, directory, ignored=False):
+        # The trace file is named by its Unix path, which the program
+        # reaches through drive Z: from a working directory there.
+        return subprocess.run(self.wine.command, input=input, capture_output=True, env=env,
+                              timeout=self.time_limit, cwd=directory)
+
+    def environment(self):
+        return self.wine.env
+
+    def hung(self):
+        """A hung program may hold the server: all of the prefix's
+        processes go, and a fresh server starts."""
+        env = self.wine.env
+        subprocess.run(["wineserver", "--kill"], env=env)
+        subprocess.run(["wineserver", "--wait"], env=env)
+        subprocess.run(["wineserver", "--persistent"], env=env, check=True)
+        subprocess.run(["wineboot"], env=env, check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def close(self):
+        self.wine.close()
+
+
+BUILDS = {"native": Native, "windows": Windows}
+
+
 class Outcome:
     def __init__(self, stdout, stderr, status, left, trace):
         self.stdout = stdout
         self.stderr = stderr
-        self.status = status
+        self.status = status  # None: hung
         self.left = left
         self.trace = trace
 
@@ -236,43 +469,15 @@ def what_is_left():
     if drives.old_image_intact(PATH, OLD_SIZE):
         return "the old image"
     size = os.lstat(PATH).st_size
+    if size == 0:
+        return "an empty file"
     if size % drives.MB == 0 and drives.zero_image_problem(PATH, size // drives.MB) is None:
         return "an image of %d MB" % (size // drives.MB)
     return "a broken file of %d bytes" % size
 
 
-def run(program, input, old_image, faults="", ignored=False):
-    drives.prepare_drives()
-    if old_image:
-        drives.write_old_image(PATH, OLD_SIZE)
-    with tempfile.NamedTemporaryFile(prefix="tolvera-trace-") as trace:
-        env = dict(os.environ, TOLVERA_FAULT=faults, TOLVERA_FAULT_TRACE=trace.name)
-        # As from a terminal: a test runner may have started us with
-        # interrupts ignored, and the program leaves ignored ones alone.
-        # Or as nohup starts a program, with them ignored.
-        action = signal.SIG_IGN if ignored else signal.SIG_DFL
-        try:
-            result = subprocess.run([program], input=input, capture_output=True, env=env,
-                                    timeout=30, preexec_fn=lambda: set_interrupts(action))
-        except subprocess.TimeoutExpired as hung:
-            return Outcome(hung.stdout or b"", hung.stderr or b"", "hung", what_is_left(),
-                           trace.read().decode().split())
-        calls = trace.read().decode().split()
-    return Outcome(result.stdout, result.stderr, result.returncode, what_is_left(), calls)
-
-
-def set_interrupts(action):
-    for number in INTERRUPTS:
-        signal.signal(number, action)
-
-
-def perror_line(text, error):
-    return error_line(text, error)
-
-
 def tail(value):
-    """The end of a long output, to show."""
-    return value[-300:] if isinstance(value, bytes) else value
+    return repr(value[-300:] if isinstance(value, bytes) else value)
 
 
 def lines_before(input, count):
@@ -289,180 +494,300 @@ def without_one_text(got, base):
     return base.endswith(got[same:])
 
 
+def pages(base):
+    """The native image in blocks of 4096 bytes."""
+    return base.trace.count("write") * drives.MB // 4096
+
+
+def first_disturbed(trace, plan, index):
+    """The index in the undisturbed trace of the first call that a fault
+    of plan hits, at most index; up to it a run traces the same calls."""
+    for fault in plan.split(","):
+        call, use = fault.split(":")[:2]
+        places = [place for place, name in enumerate(trace) if name == call]
+        if int(use) <= len(places):
+            index = min(index, places[int(use) - 1])
+    return index
+
+
+def calls_after(trace, plan):
+    """The calls after the one that the last fault of plan names, or None
+    when the trace does not reach it."""
+    call, use = plan.split(",")[-1].split(":")[:2]
+    seen = 0
+    for index, name in enumerate(trace):
+        seen += name == call
+        if seen == int(use):
+            return trace[index + 1:]
+    return None
+
+
 class Walk:
-    def __init__(self, program):
-        self.program = program
+    def __init__(self, build):
+        self.build = build
         self.runs = 0
+        self.repeated = 0
+        self.turn = 0
         self.failures = []
+        self.undisturbed = {}
 
-    def run(self, *arguments, **keywords):
+    def run(self, input, old_image, faults="", ignored=False):
+        """A run; ignored: with the interrupts ignored from the start."""
+        key = (input, old_image)
+        if not faults and not ignored and key in self.undisturbed:
+            return self.undisturbed[key]
+        got = self.run_once(input, old_image, faults, ignored)
+        if not got.trace and not got.stdout and not got.stderr and got.status is not None:
+            # The program never ran, as every run of it traces its calls
+            # from the start: seen under Wine on a busy machine, about once
+            # in two thousand runs, with status 1 and not a byte of output.
+            self.repeated += 1
+            got = self.run_once(input, old_image, faults, ignored)
+        if not faults and not ignored:
+            self.undisturbed[key] = got
+        return got
+
+    def run_once(self, input, old_image, faults, ignored):
         self.runs += 1
-        return run(self.program, *arguments, **keywords)
+        drives.prepare_drives()
+        if old_image:
+            drives.write_old_image(PATH, OLD_SIZE)
+        with tempfile.NamedTemporaryFile(prefix="tolvera-trace-") as trace:
+            env = dict(self.build.environment(), TOLVERA_FAULT=faults,
+                       TOLVERA_FAULT_TRACE=trace.name)
+            try:
+                result = self.build.execute(input, env, os.path.dirname(trace.name), ignored)
+                stdout, stderr, status = result.stdout, result.stderr, result.returncode
+            except subprocess.TimeoutExpired:
+                self.build.hung()
+                stdout, stderr, status = b"", b"", None
+            calls = trace.read().decode().split()
+        return Outcome(stdout, stderr, status, what_is_left(), calls)
 
-    def check(self, label, got, expected, trace_after=None, index=None, base=None):
-        """Compares a run with its expected outcome; with trace_after, also
-        its calls: those of the undisturbed run base up to call number index,
-        then trace_after."""
+    def text(self, data):
+        return self.build.text(data)
+
+    def check(self, label, got, expected, after=None, plan=None, skip=(), more=None,
+              base=None, upto=None, calls=None):
+        """Compares got with expected; after: the calls that must follow the
+        last fault of plan, leaving out those in skip; more: the calls more
+        or fewer than in base; upto: the index of the first disturbed call,
+        up to which the calls are those of base; calls: all of them."""
         problems = []
+        if got.status is None:
+            problems.append("hung: no end within %d seconds" % self.build.time_limit)
         for field in ("stdout", "stderr", "status", "left"):
+            if got.status is None:
+                break
             want = getattr(expected, field)
             have = getattr(got, field)
             if callable(want):
                 if not want(have):
-                    problems.append("%s %r does not fit" % (field, tail(have)))
+                    problems.append("%s %s does not fit" % (field, tail(have)))
             elif have != want:
-                problems.append("%s: got %r, expected %r" % (field, tail(have), tail(want)))
-        if trace_after is not None and got.trace[index + 1:] != trace_after:
-            problems.append("calls after the failure: %s, expected %s"
-                            % (got.trace[index + 1:], trace_after))
-        if base is not None and got.trace[:index + 1] != base.trace[:index + 1]:
+                problems.append("%s: got %s, expected %s" % (field, tail(have), tail(want)))
+        if after is not None:
+            have = calls_after(got.trace, plan)
+            if have is not None:
+                have = [call for call in have if call not in skip]
+            if have != after:
+                problems.append("calls after %s: %s, expected %s"
+                                % (plan.split(",")[-1], have, after))
+        if upto is not None and got.trace[:upto + 1] != base.trace[:upto + 1]:
             problems.append("the calls up to the failure differ from the undisturbed run's")
+        if calls is not None and got.trace != calls:
+            problems.append("calls: %s, expected those of the undisturbed run" % got.trace)
+        if more is not None and got.status is not None:
+            changed = collections.Counter(got.trace)
+            changed.subtract(base.trace)
+            changed = {call: count for call, count in changed.items() if count}
+            if changed != more:
+                problems.append("calls more or fewer than undisturbed: %s, expected %s"
+                                % (changed, more))
         if problems:
             self.failures.append(label + "\n  " + "\n  ".join(problems))
 
-    def expectation(self, scenario, base, index, use, error):
-        """The outcome that a failure of call number index must lead to."""
-        kind = base.trace[index]
-        if kind == "query":
+    def failure(self, base, behaviour, error, left="nothing"):
+        """The outcome of a failure that the program reports with error."""
+        message = {"allocate": NO_MEMORY, "create": CANNOT_CREATE,
+                   "created": CANNOT_CREATE}.get(behaviour, CANNOT_WRITE)
+        # The screen cleared before the work, then the text under which it is done.
+        before = b"\n\rLege" if behaviour in ("allocate", "create", "created") else b"Fertig!"
+        cut = base.stdout.index(self.text(before))
+        status = self.build.errno_value(error) if behaviour == "allocate" else 255
+        return Outcome(base.stdout[:cut] + self.text(PROMPT),
+                       self.text(error_line(message, error)), status, left, None)
+
+    def expectation(self, scenario, base, behaviours, index, use, fault):
+        """The outcome that fault at call number index must lead to."""
+        behaviour = behaviours[index]
+        left = fault.left(scenario) if callable(fault.left) else fault.left
+        if behaviour == "query":
             absent = self.run(scenario.input, False)
             left = absent.left
             if scenario.old_image and left == "nothing":
                 left = "the old image"
             return Outcome(absent.stdout, absent.stderr, absent.status, left, None)
-        if kind == "read":
+        if behaviour == "read":
             return self.run(lines_before(scenario.input, use - 1), scenario.old_image)
-        if kind == "print":
+        if behaviour == "print":
             return Outcome(lambda out: without_one_text(out, base.stdout), base.stderr,
                            base.status, base.left, None)
-        if kind == "unlink" and scenario.old_image and base.left == "nothing" \
-                and "open" not in base.trace[index:]:
+        if behaviour == "unlink" and scenario.old_image and base.left == "nothing" \
+                and "create" not in behaviours[index:]:
             # The failed deletion was the one that removed the old image.
-            return Outcome(base.stdout, base.stderr, base.status, "the old image", None)
-        if kind in ("chmod", "unlink", "flush"):
-            return base
-        message = {"allocate": NO_MEMORY, "open": CANNOT_CREATE}.get(kind, CANNOT_WRITE)
-        # The screen cleared before the work, then the text under which it is done.
-        cut = base.stdout.index(b"\n\rLege" if kind in ("allocate", "open") else b"Fertig!")
-        return Outcome(base.stdout[:cut] + PROMPT, perror_line(message, error),
-                       error if kind == "allocate" else 255, "nothing", None)
+            left = "the old image"
+        if fault.error is None or behaviour in ("undisturbed", "unlink"):
+            return Outcome(base.stdout, base.stderr, base.status, left or base.left, None)
+        return self.failure(base, behaviour, fault.error,
+                            left or ("an empty file" if behaviour == "created" else "nothing"))
 
-    @staticmethod
-    def interrupt_site(trace, index, uses):
-        kind = trace[index]
-        if kind == "write":
-            return uses[kind] in (1, trace.count("write"))
-        if kind == "read":
-            return uses[kind] == 1
-        if kind == "look":
-            # Between the last look and the release of the interrupts.
-            return uses[kind] == trace.count("look")
-        return kind in ("reserve", "fsync", "close") or (kind == "writeback" and uses[kind] == 1)
-
-    def interrupt(self, scenario, base, index, use):
-        """A signal that arrives as call number index starts (a look: right
-        after it); then the same with the signals ignored from the start."""
-        kind = base.trace[index]
-        number = INTERRUPTS[self.runs % len(INTERRUPTS)]
-        label = "%s: %s during %s #%d" % (scenario.name, signal.Signals(number).name, kind, use)
-        plan = "%s:%d:sig%d" % (kind, use, number)
+    def fail(self, scenario, base, behaviours, index, use, fault):
+        call = base.trace[index]
+        plan = fault.plan(call, use, pages(base))
         got = self.run(scenario.input, scenario.old_image, plan)
-        problems = []
-        if got.status != -number:
-            problems.append("status %s, expected the signal %d" % (got.status, number))
-        if kind in WRITING:
-            expected = Outcome(base.stdout[:base.stdout.index(b"Fertig!")],
-                               perror_line(CANNOT_WRITE, errno.EINTR), -number, "nothing", None)
-            # Stopped at the next look, whatever the drive had to finish.
-            after = [call for call in got.trace[index + 1:] if call not in ("writeback", "fsync")]
-            if after != ["look"] + INTERRUPTED_CLEAN_UP:
-                problems.append("calls after the interrupt: %s" % got.trace[index + 1:])
-        else:
-            # Before or after the writing, or too late for the last look,
-            # nothing is cleaned up and nothing is lost: the program ends on
-            # the spot.
-            cut = base.stdout.index(b"Fertig!") if kind in ("look", "close") else len(START)
-            left = base.left if kind in ("look", "close") else (
-                "the old image" if scenario.old_image else "nothing")
-            expected = Outcome(base.stdout[:cut], b"", -number, left, None)
-            if got.trace[index + 1:]:
-                problems.append("calls after the interrupt: %s" % got.trace[index + 1:])
-        if problems:
-            self.failures.append(label + "\n  " + "\n  ".join(problems))
-        self.check(label, got, expected)
-        got = self.run(scenario.input, scenario.old_image, plan, ignored=True)
-        self.check(label + ", interrupts ignored from the start", got, base, [],
-                   len(base.trace) - 1, base)
+        label = "%s: %s%s" % (scenario.name, plan, " (%s)" % fault.error if fault.error else "")
+        expected = self.expectation(scenario, base, behaviours, index, use, fault)
+        after = None
+        upto = None
+        if fault.error is not None:
+            after = self.build.clean_up.get(behaviours[index])
+            if after is not None:
+                upto = first_disturbed(base.trace, plan, index)
+        self.check(label, got, expected, after, plan, more=fault.more, base=base, upto=upto)
 
-    def further(self, scenario, base, index, use):
-        """The faults of FURTHER planned at call number index."""
-        kind = base.trace[index]
-        pages = base.trace.count("write") * drives.MB // 4096
-        for fault in FURTHER:
-            if fault.call != kind or not fault.uses(use, base.trace.count(kind)):
-                continue
-            number = INTERRUPTS[self.runs % len(INTERRUPTS)]
-            values = dict(use=use, signal=number, name=signal.Signals(number).name, pages=pages,
-                          fewer=pages - 1, many=MANY_MEGABYTES)
-            label = "%s: %s #%d %s" % (scenario.name, kind, use, fault.what.format(**values))
-            got = self.run(scenario.input, scenario.old_image, fault.plan.format(**values))
-            if fault.outcome is SAME:
-                self.check(label, got, base)
-            else:
-                expected, after = fault.outcome.expectation(base, number)
-                self.check(label, got, expected, after, index, base)
+    def interrupt(self, scenario, base, roles, index, use, kind):
+        """An interrupt that arrives as call number index starts (a look:
+        right after it)."""
+        call = base.trace[index]
+        how, status, name = self.build.interrupt(self.turn)
+        self.turn += 1
+        plan = "%s:%d:%s" % (call, use, how)
+        error = "EINTR"
+        if kind == "failing":
+            # The failure after the interrupt: its reason comes first.
+            fault = roles[index].faults[0]
+            plan += "," + fault.plan(call, use)
+            error = fault.error
+        elif kind == "after look, failing":
+            # The next call, the write of the block at hand, fails.
+            following = base.trace[index + 1]
+            fault = roles[index + 1].faults[0]
+            plan += "," + fault.plan(following, base.trace[:index + 2].count(following))
+            error = fault.error
+        got = self.run(scenario.input, scenario.old_image, plan)
+        label = "%s: %s during %s #%d (%s)" % (scenario.name, name, call, use, plan)
+        if kind == "before":
+            # Nothing is cleaned up and nothing is lost: the program ends
+            # on the spot.
+            expected = Outcome(base.stdout[:len(self.text(START))], b"", status,
+                               "the old image" if scenario.old_image else "nothing", None)
+            after = []
+        elif kind in ("after", "last look"):
+            done = base.stdout.index(self.text(b"Fertig!"))
+            expected = Outcome(base.stdout[:done], b"", status, base.left, None)
+            after = []
+        else:
+            # No more blocks, no exit prompt.
+            done = base.stdout.index(self.text(b"Fertig!"))
+            expected = Outcome(base.stdout[:done], self.text(error_line(CANNOT_WRITE, error)),
+                               status, "nothing", None)
+            after = self.build.clean_up["write"][:-len(self.build.prompt_calls)]
+        skip = self.build.writing_calls
+        if kind in ("failing", "after look, failing"):
+            skip = self.build.failing_skip
+        elif kind == "during":
+            # Stopped at the next look, whatever the drive had to finish.
+            after = self.build.stop_calls + after
+        elif kind == "after look":
+            after = base.trace[index + 1:index + 2] + self.build.stop_calls + after
+        self.check(label, got, expected, after, plan, skip)
+        if self.build.ignorable and kind not in ("failing", "after look, failing"):
+            got = self.run(scenario.input, scenario.old_image, plan, ignored=True)
+            self.check(label + ", interrupts ignored from the start", got, base,
+                       calls=base.trace)
 
     def walk(self, scenario):
         base = self.run(scenario.input, scenario.old_image)
-        if base.stdout[-len(PROMPT):] != PROMPT:
+        if not base.trace:
+            self.failures.append("%s: the undisturbed run left no trace" % scenario.name)
+            return 0
+        if base.stdout[-len(self.text(PROMPT)):] != self.text(PROMPT):
             self.failures.append("%s: the undisturbed run did not end at the prompt"
                                  % scenario.name)
             return 0
-        uses = {}
+        roles = []
+        before = None
+        for call in base.trace:
+            role = self.build.roles.get((call, before)) or self.build.roles.get((call, None))
+            if role is None:
+                self.failures.append("%s: no role for %s after %s" % (scenario.name, call, before))
+                return 0
+            roles.append(role)
+            if call not in self.build.looks:
+                before = call
+        behaviours = [role.behaviour for role in roles]
+        totals = collections.Counter(base.trace)
+        uses = collections.Counter()
         sites = 0
-        for index, kind in enumerate(base.trace):
-            uses[kind] = uses.get(kind, 0) + 1
-            use = uses[kind]
-            if self.interrupt_site(base.trace, index, uses):
-                self.interrupt(scenario, base, index, use)
-            self.further(scenario, base, index, use)
-            if kind in NOT_FAILED:
+        for index, call in enumerate(base.trace):
+            uses[call] += 1
+            use = uses[call]
+            role = roles[index]
+            if call in self.build.repeated_calls and 2 < use <= totals[call] - 2:
+                continue
+            faults = [fault for fault in role.faults if AT[fault.at](use, totals[call])]
+            kinds = role.interrupts_at(use, totals[call])
+            if not faults and not kinds:
                 continue
             sites += 1
-            error = ERRORS[kind]
-            label = "%s: %s #%d fails with %s" % (scenario.name, kind, use,
-                                                  errno.errorcode[error])
-            got = self.run(scenario.input, scenario.old_image, "%s:%d:%d" % (kind, use, error))
-            expected = self.expectation(scenario, base, index, use, error)
-            self.check(label, got, expected, CLEAN_UP.get(kind), index,
-                       base if kind in CLEAN_UP else None)
-            if kind in NOT_SUPPORTED:
-                got = self.run(scenario.input, scenario.old_image, "%s:%d:%d"
-                               % (kind, use, NOT_SUPPORTED[kind]))
-                self.check("%s: %s #%d cannot be done here" % (scenario.name, kind, use),
-                           got, base)
-            if kind == "write":
-                got = self.run(scenario.input, scenario.old_image, "write:%d:short" % use)
-                self.check("%s: write #%d writes half" % (scenario.name, use), got, base)
-                if got.trace.count("write") != base.trace.count("write") + 1:
-                    self.failures.append("%s: write #%d writes half: the rest was not "
-                                         "written by one more call" % (scenario.name, use))
+            for fault in faults:
+                self.fail(scenario, base, behaviours, index, use, fault)
+            for kind in kinds:
+                self.interrupt(scenario, base, roles, index, use, kind)
         return sites
+
+    def own_runs(self):
+        """The runs of the build's own table, against the first scenario's
+        screens."""
+        base = self.run(SCENARIOS[0].input, SCENARIOS[0].old_image)
+        for input, plan, error in self.build.own_runs:
+            got = self.run(input, False, plan)
+            self.check("%r: %s (%s)" % (input, plan, error), got,
+                       self.failure(base, "write", error), self.build.clean_up["write"], plan)
+        return len(self.build.own_runs)
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit("usage: walk_faults.py PROGRAM")
+    arguments = sys.argv[1:]
+    if len(arguments) == 2 and arguments[0] in BUILDS:
+        name, program = arguments
+    elif len(arguments) == 1:
+        name, program = "native", arguments[0]
+    else:
+        sys.exit("usage: walk_faults.py [native|windows] PROGRAM")
     drives.enter_private_namespace()
-    walk = Walk(os.path.abspath(sys.argv[1]))
+    began = time.monotonic()
+    build = BUILDS[name](os.path.abspath(program))
+    walk = Walk(build)
     sites = 0
-    for scenario in SCENARIOS:
-        count = walk.walk(scenario)
-        sites += count
-        print("%-40s %4d calls failed in turn" % (scenario.name, count))
+    try:
+        for scenario in SCENARIOS:
+            count = walk.walk(scenario)
+            sites += count
+            print("%-40s %4d calls failed in turn" % (scenario.name, count))
+        own = walk.own_runs()
+        if own:
+            print("%-40s %4d" % ("runs with answers of their own", own))
+    finally:
+        build.close()
     for failure in walk.failures:
         print("FAIL " + failure)
-    print("%d call sites failed in %d scenarios, %d runs, %d failures"
-          % (sites, len(SCENARIOS), walk.runs, len(walk.failures)))
+    if walk.repeated:
+        print("%d runs made again: the program did not start" % walk.repeated)
+    print("%s: %d call sites failed in %d scenarios, %d runs in %.0f s, %d failures"
+          % (name, sites, len(SCENARIOS), walk.runs, time.monotonic() - began,
+             len(walk.failures)))
     sys.exit(1 if walk.failures else 0)
 
 
