@@ -442,9 +442,16 @@ class Windows(Native):
         env = self.wine.env
         subprocess.run(["wineserver", "--kill"], env=env)
         subprocess.run(["wineserver", "--wait"], env=env)
-        subprocess.run(["wineserver", "--persistent"], env=env, check=True)
-        subprocess.run(["wineboot"], env=env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # The killed server's programs may take a moment to go; wineboot
+        # then fails once and works the next time.
+        for attempt in range(5):
+            subprocess.run(["wineserver", "--persistent"], env=env)
+            booted = subprocess.run(["wineboot"], env=env, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL)
+            if booted.returncode == 0:
+                return
+            time.sleep(1)
+        raise RuntimeError("Wine does not start again after a hung run")
 
     def close(self):
         self.wine.close()
