@@ -226,6 +226,13 @@ def old_image_kept(scenario):
     return "the old image" if scenario.old_image else None
 
 
+def old_image_or_made_file_kept(scenario):
+    """Both deletions failing keep an old image; where there was none,
+    the first failing deletion is the one that would remove the file the
+    open made, which so stays, empty."""
+    return "the old image" if scenario.old_image else "an empty file"
+
+
 # The Windows program's calls.  The runtime's own (vprintf, fflush, fgets)
 # fail with an error number of its own (5 is EIO); the system's with a
 # Windows error code, whose reason goes by its error name: the runtime's
@@ -274,12 +281,14 @@ WINDOWS_ROLES = {
         Fault("87", more={"CreateFileA": 1}), Fault("50", more={"CreateFileA": 1}),
         Fault("{site}:87,{next}:5", "EACCES"))),
     # A link or directory still at the path (its deletions failed) is
-    # refused untouched; where nothing was, the open has made an empty file.
+    # refused untouched; where nothing was, the file that the open made is
+    # deleted again.
     ("GetFileInformationByHandle", None): Role("created", (
         Fault("1", "EINVAL"),
-        Fault("DeleteFileA:1:5,DeleteFileA:2:5,{site}:reparse", "ELOOP", left=old_image_kept),
+        Fault("DeleteFileA:1:5,DeleteFileA:2:5,{site}:reparse", "ELOOP",
+              left=old_image_or_made_file_kept),
         Fault("DeleteFileA:1:5,DeleteFileA:2:5,{site}:directory", "ELOOP",
-              left=old_image_kept))),
+              left=old_image_or_made_file_kept))),
     ("SetEndOfFile", None): Role("created", (Fault(*BROKEN),)),
     # Clearing the read-only attribute, which no old image here has.
     ("CreateFileA", None): Role("undisturbed", (Fault("5"),)),
@@ -398,6 +407,8 @@ class Windows(Native):
     prompt_calls = ["vprintf", "fflush", "fgets"]
     clean_up = clean_up(prompt_calls, ["VirtualFree"], ["CloseHandle"],
                         ["GetFileAttributesA", "DeleteFileA"])
+    # A creation that fails after its open made the file deletes it again.
+    made_clean_up = ["CloseHandle", "DeleteFileA", "VirtualFree"] + prompt_calls
     # The program's looks at its interrupt flag, which do not count as the
     # call before another.
     looks = ("look",)
@@ -646,8 +657,7 @@ class Walk:
             left = "the old image"
         if fault.error is None or behaviour in ("undisturbed", "unlink"):
             return Outcome(base.stdout, base.stderr, base.status, left or base.left, None)
-        return self.failure(base, behaviour, fault.error,
-                            left or ("an empty file" if behaviour == "created" else "nothing"))
+        return self.failure(base, behaviour, fault.error, left or "nothing")
 
     def fail(self, scenario, base, behaviours, index, use, fault):
         call = base.trace[index]
@@ -659,6 +669,8 @@ class Walk:
         upto = None
         if fault.error is not None:
             after = self.build.clean_up.get(behaviours[index])
+            if behaviours[index] == "created" and expected.left != "the old image":
+                after = self.build.made_clean_up
             if after is not None:
                 upto = first_disturbed(base.trace, plan, index)
         self.check(label, got, expected, after, plan, more=fault.more, base=base, upto=upto)
