@@ -65,7 +65,6 @@ void restore_console_mode() {
 // runs the handlers, and one of them may be waiting in ours.
 enum : LONG { not_writing, writing, interrupt_caught };
 volatile LONG interrupt_state = not_writing;
-bool handler_registered = false;
 
 // Ctrl+C, Ctrl+Break, the console window closed, logoff or shutdown, on a
 // thread that the system starts for it.  While the image is written, the
@@ -489,9 +488,10 @@ int flush_file(int descriptor) {
 }
 
 void catch_interrupts() {
+    // Once per run: the image is written once.  Where the handler cannot
+    // be registered, interrupts end the program as they always do.
     static_cast<void>(InterlockedExchange(&interrupt_state, writing));
-    if (!handler_registered)
-        handler_registered = calls.SetConsoleCtrlHandler(note_interrupt, TRUE) != FALSE;
+    static_cast<void>(calls.SetConsoleCtrlHandler(note_interrupt, TRUE));
 }
 
 bool interrupted() {
