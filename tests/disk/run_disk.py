@@ -573,17 +573,23 @@ def exe_process(program):
     return None
 
 
+def ctrl_c_to(program):
+    """Ctrl+C for the .exe: Wine turns a SIGINT to its own process into
+    CTRL_C_EVENT."""
+    def press(process):
+        pid = exe_process(program)
+        if pid is not None:
+            os.kill(pid, signal.SIGINT)
+        return pid is not None
+    return press
+
+
 def interrupted_windows(wine, checks):
     drive = Drive("ext4", 8 * 1024 * MB)
     problems = []
     try:
-        def press_ctrl_c(process):
-            pid = exe_process(wine.program)
-            if pid is not None:
-                os.kill(pid, signal.SIGINT)
-            return pid is not None
         status, stdout, stderr, took = interrupt_while_writing(
-            ["wine", wine.program], wine.env, press_ctrl_c, problems)
+            ["wine", wine.program], wine.env, ctrl_c_to(wine.program), problems)
         expect(problems, "exit status", status, STATUS_CONTROL_C_EXIT & 0xFF)
         wanted = first_screen() + size_screen("D") + creating("D")
         expect(problems, "standard output", stdout, wanted.replace(b"\n", b"\r\n"))
@@ -596,18 +602,12 @@ def interrupted_windows(wine, checks):
                   "STATUS_CONTROL_C_EXIT, nothing left" % took, problems)
 
 
-
 def full_drive_interrupted_windows(wine, checks):
     drive = HeldFullDrive()
     problems = []
     try:
-        def press_ctrl_c(process):
-            pid = exe_process(wine.program)
-            if pid is not None:
-                os.kill(pid, signal.SIGINT)
-            return pid is not None
         status, stdout, stderr, took = interrupt_at_full_drive(
-            ["wine", wine.program], wine.env, press_ctrl_c, problems)
+            ["wine", wine.program], wine.env, ctrl_c_to(wine.program), problems)
         # Windows runs the handler at once, on a thread of its own, while
         # the write is held.  Wine creates that thread from its SIGINT
         # handler, which the kernel runs only once the held write returns:
