@@ -271,40 +271,50 @@ def wait_for_image(megabytes, process, seconds=60):
     return False
 
 
-def interrupt_while_writing(command, env, interrupt, problems):
-    """Starts command on 6000 MB for drive D:, interrupts it once 200 MB
-    are written, and gives its exit status, standard output and error, and
-    the seconds it took to end."""
+def interrupt_while_writing(command, env, interrupt, problems, megabytes=6000, after=200,
+                            pause=0, limit=5):
+    """Starts command on so many megabytes for drive D:, interrupts it once
+    after megabytes are written (and pause seconds more), and gives its
+    exit status, standard output and error, and the seconds from the
+    interrupt to the end."""
     process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                stderr=subprocess.PIPE, env=env, preexec_fn=usual_interrupts)
-    # The input stays open: an exit prompt would wait for it.
-    process.stdin.write(b"d\n6000\n")
+    process.stdin.write(b"d\n%d\n" % megabytes)
     process.stdin.flush()
-    if not wait_for_image(200, process):
-        problems.append("the image did not grow")
+    if not wait_for_image(after, process):
+        problems.append("the image did not reach %d MB" % after)
+    time.sleep(pause)
     start = time.time()
     if not interrupt(process):
         problems.append("nothing to interrupt")
+    # The input stays open: an exit prompt would wait for it, and only the
+    # interrupt may end the program.
     try:
-        stdout, stderr = process.communicate(timeout=30)
+        process.wait(timeout=30)
     except subprocess.TimeoutExpired:
         process.kill()
-        stdout, stderr = process.communicate()
-        problems.append("still running 30 seconds after the interrupt")
+        problems.append("hangs: still running 30 seconds after the interrupt")
     took = time.time() - start
-    if took > 5:
+    stdout, stderr = process.communicate()
+    if took > limit:
         problems.append("took %.1f seconds to end" % took)
     return process.returncode, stdout, stderr, took
+
+
+def signal_to(number):
+    """The interrupt for a native program: the signal itself."""
+    def send(process):
+        process.send_signal(number)
+        return True
+    return send
 
 
 def interrupted_native(program, number, checks):
     drive = Drive("ext4", 8 * 1024 * MB)
     problems = []
     try:
-        def send(process):
-            process.send_signal(number)
-            return True
-        status, stdout, stderr, took = interrupt_while_writing([program], None, send, problems)
+        status, stdout, stderr, took = interrupt_while_writing([program], None,
+                                                               signal_to(number), problems)
         expect(problems, "exit status", status, -number)
         expect(problems, "standard output", stdout,
                first_screen() + size_screen("D") + creating("D"))
@@ -341,43 +351,19 @@ class HeldFullDrive:
 
 
 def interrupt_at_full_drive(command, env, interrupt, problems):
-    """Starts command on 300 MB for the held-full drive D:, interrupts it
-    while the write past the capacity is held, and gives its exit status,
-    standard output and error, and the seconds from the interrupt to the
-    end."""
-    process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, env=env, preexec_fn=usual_interrupts)
-    process.stdin.write(b"d\n300\n")
-    process.stdin.flush()
-    if not wait_for_image(HeldFullDrive.CAPACITY // MB, process):
-        problems.append("the image did not reach the drive's capacity")
-    # Within the held write.
-    time.sleep(HeldFullDrive.HOLD / 4)
-    start = time.time()
-    if not interrupt(process):
-        problems.append("nothing to interrupt")
-    # The input stays open: an exit prompt would wait for it, and only the
-    # interrupt may end the program.
-    try:
-        process.wait(timeout=30)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        problems.append("hangs: still running 30 seconds after the interrupt")
-    took = time.time() - start
-    stdout, stderr = process.communicate()
-    if took > HeldFullDrive.HOLD + 3:
-        problems.append("took %.1f seconds to end" % took)
-    return process.returncode, stdout, stderr, took
+    """Starts command on 300 MB for the held-full drive D: and interrupts
+    it while the write past the capacity is held."""
+    return interrupt_while_writing(command, env, interrupt, problems, megabytes=300,
+                                   after=HeldFullDrive.CAPACITY // MB,
+                                   pause=HeldFullDrive.HOLD / 4, limit=HeldFullDrive.HOLD + 3)
 
 
 def full_drive_interrupted_native(program, checks):
     drive = HeldFullDrive()
     problems = []
     try:
-        def send(process):
-            process.send_signal(signal.SIGINT)
-            return True
-        status, stdout, stderr, took = interrupt_at_full_drive([program], None, send, problems)
+        status, stdout, stderr, took = interrupt_at_full_drive(
+            [program], None, signal_to(signal.SIGINT), problems)
         expect(problems, "exit status", status, -signal.SIGINT)
         expect(problems, "standard output", stdout,
                first_screen() + size_screen("D") + creating("D"))
