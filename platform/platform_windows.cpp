@@ -176,12 +176,14 @@ const DWORD page_size = 4096;
 struct open_image {
     HANDLE handle;    // as created: past the cache where the drive allows
     HANDLE buffered;  // the same file through the cache, once needed
-    HANDLE writer;    // the one of them that the blocks go through
-    bool unbuffered;  // the writer is the handle past the cache
+    bool unbuffered;  // the blocks go past the cache
     long long offset; // where the next write goes
     char root[4];     // "D:\", for what the drive reports
 };
-open_image image = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, false, 0, ""};
+open_image image = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, false, 0, ""};
+
+// The handle that the blocks go through.
+HANDLE writer() { return image.buffered != INVALID_HANDLE_VALUE ? image.buffered : image.handle; }
 
 // Writes past the cache must start, end and lie in memory on the
 // drive's sectors.  The blocks come from whole pages, are a megabyte long
@@ -222,7 +224,6 @@ bool write_through_cache() {
                          FILE_FLAG_OPEN_REPARSE_POINT);
     if (image.buffered == INVALID_HANDLE_VALUE)
         return false;
-    image.writer = image.buffered;
     image.unbuffered = false;
     return true;
 }
@@ -233,7 +234,7 @@ bool write_at(const void* data, unsigned size, DWORD* written) {
     OVERLAPPED at = {};
     at.Offset = static_cast<DWORD>(image.offset);
     at.OffsetHigh = static_cast<DWORD>(image.offset >> 32);
-    return calls.WriteFile(image.writer, data, size, written, &at) != FALSE;
+    return calls.WriteFile(writer(), data, size, written, &at) != FALSE;
 }
 
 // FAT keeps a file's size in 32 bits: nothing of 4 GiB or more fits,
@@ -402,7 +403,6 @@ int create_file(const char* path) {
         return result;
     }
     image.handle = file;
-    image.writer = file;
     image.unbuffered = unbuffered;
     return image_descriptor;
 }
@@ -434,7 +434,7 @@ int close_file(int descriptor) {
         result = failed();
     if (!calls.CloseHandle(image.handle))
         result = failed();
-    image.handle = image.buffered = image.writer = INVALID_HANDLE_VALUE;
+    image.handle = image.buffered = INVALID_HANDLE_VALUE;
     return result;
 }
 
@@ -484,7 +484,7 @@ int write_back(int descriptor, long long written) {
 // reports every failure as EBADF.
 int flush_file(int descriptor) {
     static_cast<void>(descriptor);
-    return calls.FlushFileBuffers(image.writer) ? 0 : failed();
+    return calls.FlushFileBuffers(writer()) ? 0 : failed();
 }
 
 void catch_interrupts() {
