@@ -1,4 +1,5 @@
 #include "platform/fault_injection.h"
+#include "platform/fault_trace.h"
 
 #include <cerrno>
 #include <csignal>
@@ -77,18 +78,6 @@ plan read_plan() {
     return p;
 }
 
-void trace(int index) {
-    const char* file = std::getenv("TOLVERA_FAULT_TRACE");
-    if (file == nullptr)
-        return;
-    // Opened per call so that the trace survives however the process ends.
-    FILE* out = std::fopen(file, "a");
-    if (out == nullptr)
-        return;
-    std::fprintf(out, "%s\n", call_names[index]);
-    static_cast<void>(std::fclose(out));
-}
-
 drive_report last_report;
 
 } // namespace
@@ -99,7 +88,7 @@ fault injected_fault(call which) {
 
     int index = static_cast<int>(which);
     int saved = errno;
-    trace(index);
+    trace_call(call_names[index]);
     errno = saved;
     long use = ++uses[index];
     const planned_fault* failure = nullptr;

@@ -39,6 +39,7 @@
 // STATUS_CONTROL_C_EXIT.  The calling thread goes on once a handler waits
 // (Sleep) or returned.
 #include "platform/coverage.h"
+#include "platform/fault_trace.h"
 #include "platform/windows_calls.h"
 
 #include <cerrno>
@@ -164,18 +165,6 @@ plan read_plan() {
 plan chosen;
 long uses[call_count];
 
-void trace(int index) {
-    const char* file = std::getenv("TOLVERA_FAULT_TRACE");
-    if (file == nullptr)
-        return;
-    // Opened per call so that the trace survives however the process ends.
-    FILE* out = std::fopen(file, "a");
-    if (out == nullptr)
-        return;
-    std::fprintf(out, "%s\n", call_names[index]);
-    static_cast<void>(std::fclose(out));
-}
-
 // The registered control handlers, as the system keeps them.
 PHANDLER_ROUTINE handlers[8];
 int handler_count = 0;
@@ -216,7 +205,7 @@ void deliver(DWORD event) {
 action consult(int index) {
     DWORD last_error = GetLastError();
     int saved = errno;
-    trace(index);
+    trace_call(call_names[index]);
     long use = ++uses[index];
     action what = {false, 0, nullptr};
     for (int i = 0; i < chosen.count; i++) {
