@@ -13,8 +13,30 @@ void show_title() {
     platform::flush_output();
 }
 
+namespace {
+
+// Reads a line, or as much of it as fits into buffer, and tells whether
+// the line goes on beyond it.  The line may hold zero bytes, so where it
+// ends shows from where fgets put the terminating zero: in the last byte,
+// set beforehand, only when it filled the buffer.
+const char* read_piece(char* buffer, int size, bool* goes_on) {
+    buffer[size - 1] = '\1';
+    const char* piece = platform::read_line(buffer, size);
+    *goes_on = piece != nullptr && buffer[size - 1] == '\0' && buffer[size - 2] != '\n';
+    return piece;
+}
+
+} // namespace
+
+// The first 29 characters of a line are its answer; the rest of a longer
+// line is read and dropped, so that it cannot answer the next question.
 const char* read_answer() {
-    return platform::read_line(answer_buffer, static_cast<int>(sizeof answer_buffer));
+    bool goes_on = false;
+    const char* line = read_piece(answer_buffer, static_cast<int>(sizeof answer_buffer), &goes_on);
+    char rest[64];
+    while (goes_on)
+        static_cast<void>(read_piece(rest, static_cast<int>(sizeof rest), &goes_on));
+    return line;
 }
 
 void end_with_prompt(int status) {

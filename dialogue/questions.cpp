@@ -40,10 +40,17 @@ char ask_drive_letter() {
 }
 
 void check_existing_image(const char* path) {
-    long long size;
-    // A file that cannot be queried counts as absent.
-    if (!platform::query_file_size(path, &size))
+    long long size = 0;
+    switch (platform::look_at_path(path, &size)) {
+    case platform::look::nothing_there:
         return;
+    case platform::look::failed:
+        // An image may be there: it is neither asked about nor touched.
+        platform::report_failure("Kann nicht pruefen, ob schon eine Image-Datei da ist");
+        end_with_prompt(-1);
+    case platform::look::found:
+        break;
+    }
 
     show_title();
     platform::print("\n\rDie Datei %s existiert bereits (Groesse=%lldMB).\n\r"

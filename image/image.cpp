@@ -8,6 +8,17 @@
 
 namespace {
 
+// Deletes the file at path and looks whether it is gone.  A deletion can
+// report success and still leave the file: Windows removes a file only
+// once the last handle on it is closed, and the file system may then
+// refuse.
+bool delete_for_sure(const char* path) {
+    if (platform::delete_file(path) != 0)
+        return false;
+    long long size = 0;
+    return platform::look_at_path(path, &size) == platform::look::nothing_there;
+}
+
 // The image is written in blocks of one megabyte, all from the same block.
 const unsigned block_size = 1048576;
 
@@ -26,13 +37,15 @@ bool write_block(int descriptor, const char* block) {
 
 // An image that may be incomplete is not left behind: the reason, then the
 // block freed, the file closed (unless closing it is what failed) and the
-// image deleted.
+// image deleted.  Where that fails, on a drive that went bad or away, the
+// user learns that it is still there.
 void discard_image(const char* path, char* block, int descriptor) {
     platform::report_failure("Kann Image-Datei nicht schreiben");
     platform::release(block);
     if (descriptor >= 0)
         static_cast<void>(platform::close_file(descriptor));
-    static_cast<void>(platform::delete_file(path));
+    if (!delete_for_sure(path))
+        platform::report_image_left(path);
 }
 
 [[noreturn]] void fail_writing(const char* path, char* block, int descriptor) {

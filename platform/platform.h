@@ -24,6 +24,9 @@ char* read_line(char* buffer, int size);
 // As perror: text, ": " and the reason for errno, on standard error; the
 // reason in German, as every other text of the program.
 void report_failure(const char* text);
+// Tells the user, on standard error, that the incomplete image at path
+// could not be deleted.
+void report_image_left(const char* path);
 // exit: flushes the streams and runs the exit handlers.
 [[noreturn]] void exit_process(int status);
 int error_number();
@@ -31,9 +34,15 @@ int error_number();
 // Files, by path (a drive path such as "D:\TOLVERA.IMG") or descriptor.
 // The image may be larger than 2 GiB, so sizes are 64-bit.
 
-// _stat: true and the size in bytes when something is at the path.
-bool query_file_size(const char* path, long long* size);
-// _chmod to read and write: clears the read-only state.
+// What a look at the path found.  Only a missing file or folder, a missing
+// drive or a drive without a medium count as nothing there; any other
+// failure of the look leaves it unknown whether an image is there, with
+// the reason in errno.
+enum class look { nothing_there, found, failed };
+// _stat: the size in bytes of what is at the path, when found.
+look look_at_path(const char* path, long long* size);
+// _chmod to read and write: clears the read-only state of a file, and
+// leaves anything else at the path (a folder, a link) as it is.
 int make_writable(const char* path);
 // _unlink
 int delete_file(const char* path);

@@ -97,6 +97,8 @@ char* read_line(char* buffer, int size) {
 
 void report_failure(const char* text) { report_with_reason(text); }
 
+void report_image_left(const char* path) { report_left_behind(path); }
+
 void exit_process(int status) { std::exit(status); }
 
 int error_number() { return errno; }
@@ -105,20 +107,30 @@ int error_number() { return errno; }
 // change, the deletion and the creation all act on the link itself, so a
 // planted link cannot make the program touch another file.
 
-bool query_file_size(const char* path, long long* size) {
-    if (injected_fault(call::query) != fault::none)
-        return false;
+look look_at_path(const char* path, long long* size) {
     struct stat status;
-    if (lstat(native_path(path).c_str(), &status) != 0)
-        return false;
+    int result = injected_fault(call::query) != fault::none
+                     ? -1
+                     : lstat(native_path(path).c_str(), &status);
+    if (result != 0)
+        return means_nothing_there(errno) ? look::nothing_there : look::failed;
     *size = status.st_size;
-    return true;
+    return look::found;
 }
 
+// Only a regular file: a folder, a device or a link named like the image
+// keeps the mode its owner gave it, and what a link points to is never
+// touched.
 int make_writable(const char* path) {
+    native_path file(path);
+    struct stat status;
+    if (lstat(file.c_str(), &status) != 0)
+        return -1;
+    if (!S_ISREG(status.st_mode))
+        return 0;
     if (injected_fault(call::chmod) != fault::none)
         return -1;
-    return fchmodat(AT_FDCWD, native_path(path).c_str(), read_write_mode(), AT_SYMLINK_NOFOLLOW);
+    return fchmodat(AT_FDCWD, file.c_str(), read_write_mode(), AT_SYMLINK_NOFOLLOW);
 }
 
 int delete_file(const char* path) {

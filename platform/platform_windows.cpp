@@ -87,7 +87,7 @@ BOOL WINAPI note_interrupt(DWORD event) {
 // file too large, ENOSPC for a full disk by another name (a used-up disk
 // quota, which the runtime calls ENOMEM), EIO for a failing device, EROFS
 // for a write-protected medium, ENXIO for a drive without one, EBUSY for a
-// file that another program has open.
+// file that another program has open, ENODEV for a device that is gone.
 int error_number_of(DWORD error) {
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
@@ -134,7 +134,13 @@ int error_number_of(DWORD error) {
     case ERROR_WRITE_PROTECT:
         return EROFS;
     case ERROR_NOT_READY:
+    case ERROR_NO_MEDIA_IN_DRIVE:
         return ENXIO;
+    case ERROR_DEV_NOT_EXIST:
+    case ERROR_FILE_INVALID:
+    case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
+        return ENODEV;
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
         return EBUSY;
@@ -157,6 +163,27 @@ int error_number_of(DWORD error) {
 // Sets errno from the system's last error; for the -1 of a failed call.
 int failed() {
     errno = error_number_of(GetLastError());
+    return -1;
+}
+
+// The same for a call on the open image.  A drive pulled out while it is
+// written fails the write at hand with ERROR_FILE_NOT_FOUND (the file
+// system's STATUS_NO_SUCH_DEVICE), ERROR_DEV_NOT_EXIST or
+// ERROR_DEVICE_NOT_CONNECTED, later calls on the handle with
+// ERROR_FILE_INVALID; a dismounted volume answers ERROR_NOT_READY.  The
+// file was there a moment ago: all of them mean that the drive is gone.
+int image_failed() {
+    DWORD error = GetLastError();
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_NOT_READY:
+        errno = ENODEV;
+        break;
+    default:
+        errno = error_number_of(error);
+        break;
+    }
     return -1;
 }
 
@@ -300,6 +327,8 @@ char* read_line(char* buffer, int size) { return calls.fgets(buffer, size, stdin
 
 void report_failure(const char* text) { report_with_reason(text); }
 
+void report_image_left(const char* path) { report_left_behind(path); }
+
 void exit_process(int status) { std::exit(status); }
 
 int error_number() { return errno; }
@@ -310,24 +339,30 @@ int error_number() { return errno; }
 
 // A link is shown as itself, with its own size; 64-bit, so that an image
 // of 2 GiB or more is seen.
-bool query_file_size(const char* path, long long* size) {
+look look_at_path(const char* path, long long* size) {
     WIN32_FILE_ATTRIBUTE_DATA status;
-    if (!calls.GetFileAttributesExA(path, GetFileExInfoStandard, &status))
-        return false;
+    if (!calls.GetFileAttributesExA(path, GetFileExInfoStandard, &status)) {
+        static_cast<void>(failed());
+        return means_nothing_there(errno) ? look::nothing_there : look::failed;
+    }
     *size = static_cast<long long>(status.nFileSizeHigh) << 32 | status.nFileSizeLow;
-    return true;
+    return look::found;
 }
 
-// Clears the read-only attribute, as _chmod with write permission does.
+// Clears the read-only attribute of a file, as _chmod with write
+// permission does.  A folder, a junction or a link named like the image
+// keeps its attributes: the attribute means something else there.
 int make_writable(const char* path) {
     HANDLE file = open_itself(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING);
     if (file == INVALID_HANDLE_VALUE)
         return failed();
+    const DWORD not_a_file = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
     FILE_BASIC_INFO basic;
     int result = 0;
     if (!calls.GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
         result = failed();
-    } else if ((basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    } else if ((basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+               (basic.FileAttributes & not_a_file) == 0) {
         basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
         if (basic.FileAttributes == 0)
             basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
@@ -415,13 +450,13 @@ int create_file(const char* path) {
 long write_file(int descriptor, const void* data, unsigned size) {
     static_cast<void>(descriptor);
     if (image.unbuffered && !on_sectors(data, size, image.offset) && !write_through_cache())
-        return failed();
+        return image_failed();
     DWORD written = 0;
     if (!write_at(data, size, &written)) {
         if (!image.unbuffered || image.offset != 0 || GetLastError() != ERROR_INVALID_PARAMETER)
-            return failed();
+            return image_failed();
         if (!write_through_cache() || !write_at(data, size, &written))
-            return failed();
+            return image_failed();
     }
     image.offset += written;
     return static_cast<long>(written);
@@ -431,9 +466,9 @@ int close_file(int descriptor) {
     static_cast<void>(descriptor);
     int result = 0;
     if (image.buffered != INVALID_HANDLE_VALUE && !calls.CloseHandle(image.buffered))
-        result = failed();
+        result = image_failed();
     if (!calls.CloseHandle(image.handle))
-        result = failed();
+        result = image_failed();
     image.handle = image.buffered = INVALID_HANDLE_VALUE;
     return result;
 }
@@ -484,7 +519,7 @@ int write_back(int descriptor, long long written) {
 // reports every failure as EBADF.
 int flush_file(int descriptor) {
     static_cast<void>(descriptor);
-    return calls.FlushFileBuffers(writer()) ? 0 : failed();
+    return calls.FlushFileBuffers(writer()) ? 0 : image_failed();
 }
 
 void catch_interrupts() {

@@ -36,7 +36,12 @@ const reason reasons[] = {
     {EMFILE, "Zu viele offene Dateien"},
     {EINVAL, "Ungueltiges Argument"},
     {ENXIO, "Laufwerk nicht bereit"},
-    {ENODEV, "Geraet nicht vorhanden"},
+    // A drive that went away while the image was written: a USB stick
+    // pulled out, a network or FUSE drive whose other end is gone.
+    {ENODEV, "Laufwerk nicht mehr vorhanden (entfernt?)"},
+#ifdef ENOTCONN
+    {ENOTCONN, "Verbindung zum Laufwerk getrennt"},
+#endif
     {EBADF, "Ungueltiger Dateideskriptor"},
 };
 
@@ -51,6 +56,17 @@ void report_with_reason(const char* text) {
         }
     }
     static_cast<void>(std::fprintf(stderr, "%s: Unbekannter Fehler %d\n", text, error));
+}
+
+void report_left_behind(const char* path) {
+    static_cast<void>(std::fprintf(stderr,
+                                   "Die unvollstaendige Image-Datei %s konnte nicht geloescht "
+                                   "werden; bitte loeschen Sie sie selbst.\n",
+                                   path));
+}
+
+bool means_nothing_there(int error) {
+    return error == ENOENT || error == ENOTDIR || error == ENXIO;
 }
 
 } // namespace platform

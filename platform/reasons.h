@@ -9,4 +9,12 @@ namespace platform {
 // does, with the reason for errno in German.
 void report_with_reason(const char* text);
 
+// Writes the line that tells that the incomplete image at path is still
+// there, to standard error.
+void report_left_behind(const char* path);
+
+// Whether a failed look at a path says that nothing is there: no such
+// file or folder, no such drive, a drive without a medium.
+bool means_nothing_there(int error);
+
 } // namespace platform

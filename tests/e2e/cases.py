@@ -11,13 +11,14 @@ import os
 
 from drives import (MB, image_path, old_image_intact, undeletable_old_image,
                     write_old_image, zero_image_problem)
-from texts import (PROMPT, TITLE, creating, drive_again, first_screen, made,
+from texts import (PROMPT, TITLE, creating, drive_again, first_screen, image_left, made,
                    replace_screen, size_screen)
 
 BOTH = ("native", "windows")
 NATIVE = ("native",)
 FAULTS = ("faults",)
 
+CANNOT_LOOK = "Kann nicht pruefen, ob schon eine Image-Datei da ist"
 CANNOT_CREATE = "Kann Image-Datei nicht anlegen"
 CANNOT_WRITE = "Kann Image-Datei nicht schreiben"
 NO_MEMORY = "Kann nicht genug Hauptspeicher belegen"
@@ -73,6 +74,28 @@ def old_image(size, mode=0o644):
 
 
 OLD_SIZE = 100 * MB
+
+
+# A folder named like the image, which is no image to make writable.
+
+FOLDER_MODE = 0o555
+
+
+def plant_folder():
+    os.mkdir(image_path("D"))
+    os.chmod(image_path("D"), FOLDER_MODE)
+
+
+def folder_kept(build):
+    st = os.lstat(image_path("D"))
+    if not os.path.isdir(image_path("D")) or st.st_mode & 0o777 != FOLDER_MODE:
+        return "the folder at the image path was changed: mode %o" % (st.st_mode & 0o777)
+
+
+def partial_image_left(build):
+    """The image whose deletion failed is still there, incomplete."""
+    if not os.path.isfile(image_path("D")) or os.path.getsize(image_path("D")) >= 100 * MB:
+        return "no incomplete image at %s" % image_path("D")
 
 
 # A symbolic link planted at the image path, pointing at another file the
@@ -141,9 +164,25 @@ CASES = [
          checks=[image(100)]),
     Case("'Laufwerk D' is drive L; end of input at the size question", b"Laufwerk D\n",
          [START, size_screen("L"), PROMPT], -1, checks=[no_image()]),
-    Case("a line of 40 characters is read as 29 and 11",
-         b"1" * 29 + b"d" + b"2" * 10 + b"\n100\n",
-         [START, drive_again(), size_screen("D"), made("D")], 0, checks=[image(100)]),
+    # Of a line longer than 29 characters, the rest is dropped: it answers
+    # no other question.
+    Case("a line of 40 characters counts by its first 29, the rest is dropped",
+         b"1" * 29 + b"d" + b"2" * 10 + b"\ne\n100\n",
+         [START, drive_again(), size_screen("E"), made("E")], 0, checks=[image(100, "E")]),
+    Case("a line of exactly 29 characters: its line end is no answer of its own",
+         b"d" + b" " * 28 + b"\n100\n",
+         [START, size_screen("D"), made("D")], 0, checks=[image(100)]),
+    Case("a 30-character drive answer does not answer the replacement question",
+         b"d" * 29 + b"j\nn\n\n",
+         [START, replace_screen("D", 100), PROMPT], 0,
+         setup=old_image(OLD_SIZE), checks=[old_image_kept(OLD_SIZE)]),
+    Case("a pasted path at the drive question does not answer the replacement question",
+         b"D:\\Daten\\Sicherung\\2026\\Juni\\jahr.img\n\n",
+         [START, replace_screen("D", 100), PROMPT], 0,
+         setup=old_image(OLD_SIZE), checks=[old_image_kept(OLD_SIZE)]),
+    Case("294 digits at the size question ask again, and make no image of their own",
+         b"d\n" + b"1" * 294 + b"\n100\n",
+         [START, size_screen("D"), size_screen("D"), made("D")], 0, checks=[image(100)]),
     Case("end of input at the drive question", b"",
          [START, PROMPT], -1),
     Case("end of input after an answer that was no letter", b"7\n",
@@ -160,9 +199,9 @@ CASES = [
          [START, size_screen("D"), PROMPT], 0, checks=[no_image()]),
     Case("a sign with no digit behind it ends with status 0", b"d\n- 5\n",
          [START, size_screen("D"), PROMPT], 0, checks=[no_image()]),
-    Case("29 blanks are one answer, the rest of the line the next",
-         b"d\n" + b" " * 29 + b"150\n",
-         [START, size_screen("D"), size_screen("D"), made("D")], 0, checks=[image(150)]),
+    Case("29 blanks are an empty answer, the rest of their line dropped",
+         b"d\n" + b" " * 29 + b"150\n120\n",
+         [START, size_screen("D"), size_screen("D"), made("D")], 0, checks=[image(120)]),
     Case("numbers beyond 32 bits ask the size again",
          b"d\n99999999999\n-99999999999\n2147483648\n-2147483649\n100\n",
          [START] + [size_screen("D")] * 5 + [made("D")], 0, checks=[image(100)]),
@@ -244,6 +283,13 @@ CASES = [
          checks=[victim_untouched, link_kept], builds=FAULTS,
          env={"TOLVERA_FAULT": "unlink:1:16,unlink:2:16"}),
 
+    # A folder named TOLVERA.IMG is refused, and keeps its mode.
+    Case("a folder at the image path is not made writable", b"d\nj\n100\n",
+         [START, replace_screen("D", 0), size_screen("D"), TITLE, PROMPT], -1,
+         stderr=[(CANNOT_CREATE, {"native": "EISDIR", "faults": "EISDIR",
+                                  "windows": "EACCES"})],
+         setup=plant_folder, checks=[folder_kept]),
+
     # Failures that the machine cannot be made to produce on demand.
     Case("no memory for the block: the error number is the status", b"d\n100\n",
          [START, size_screen("D"), TITLE, PROMPT], 12,
@@ -271,6 +317,32 @@ CASES = [
          [START, size_screen("F"), creating("F"), PROMPT], -1,
          stderr=[(CANNOT_WRITE, "ENOSPC")], checks=[no_image("F"), nothing_written],
          builds=FAULTS, env={"TOLVERA_FAULT": "reserve:1:95", "TOLVERA_FAULT_TRACE": TRACE}),
+    # A look at the image path that fails for another reason than that
+    # nothing is there: nothing is asked, nothing touched.
+    Case("a look that is refused ends the run, the old image untouched", b"d\nj\n100\n",
+         [START, PROMPT], -1, stderr=[(CANNOT_LOOK, "EACCES")],
+         setup=old_image(OLD_SIZE), checks=[old_image_kept(OLD_SIZE)], builds=FAULTS,
+         env={"TOLVERA_FAULT": "query:1:13"}),
+    Case("a look that fails on the device ends the run, the old image untouched",
+         b"d\nj\n100\n",
+         [START, PROMPT], -1, stderr=[(CANNOT_LOOK, "EIO")],
+         setup=old_image(OLD_SIZE), checks=[old_image_kept(OLD_SIZE)], builds=FAULTS,
+         env={"TOLVERA_FAULT": "query:1:5"}),
+] + [
+    Case("a look that finds nothing there (%s) goes on to the size" % name, b"d\n100\n",
+         [START, size_screen("D"), made("D")], 0, checks=[image(100)], builds=FAULTS,
+         env={"TOLVERA_FAULT": "query:1:%d" % number})
+    for name, number in (("ENOENT", 2), ("ENOTDIR", 20), ("ENXIO", 6))
+] + [
+    # An incomplete image that cannot be deleted is named to the user.
+    Case("a failed write whose image cannot be deleted says so", b"d\n100\n",
+         [START, size_screen("D"), creating("D"), PROMPT], -1,
+         stderr=[(CANNOT_WRITE, "EIO"), image_left("D")], checks=[partial_image_left],
+         builds=FAULTS, env={"TOLVERA_FAULT": "write:57:5,unlink:2:5"}),
+    Case("an image whose deletion cannot be confirmed is named", b"d\n100\n",
+         [START, size_screen("D"), creating("D"), PROMPT], -1,
+         stderr=[(CANNOT_WRITE, "EIO"), image_left("D")], builds=FAULTS,
+         env={"TOLVERA_FAULT": "write:57:5,query:2:5"}),
     Case("a failed close counts as a failed write", b"d\n100\n",
          [START, size_screen("D"), creating("D"), PROMPT], -1,
          stderr=[(CANNOT_WRITE, "EIO")], checks=[no_image()], builds=FAULTS,

@@ -85,9 +85,17 @@ REASONS = {
     "EMFILE": "Zu viele offene Dateien",
     "EINVAL": "Ungueltiges Argument",
     "ENXIO": "Laufwerk nicht bereit",
-    "ENODEV": "Geraet nicht vorhanden",
+    "ENODEV": "Laufwerk nicht mehr vorhanden (entfernt?)",
+    "ENOTCONN": "Verbindung zum Laufwerk getrennt",
     "EBADF": "Ungueltiger Dateideskriptor",
 }
+
+
+def image_left(letter):
+    """The line on standard error after the reason, when the incomplete
+    image could not be deleted."""
+    return (b"Die unvollstaendige Image-Datei %c:\\TOLVERA.IMG konnte nicht geloescht "
+            b"werden; bitte loeschen Sie sie selbst.\n" % ord(letter))
 
 
 def error_line(text, error):

@@ -57,7 +57,7 @@ struct machine {
     // The drive.
     bool file_there;
     bool file_is_old_image;
-    bool old_image_seen; // the status query found the old image
+    bool had_old_image; // an old image was on the drive at the start
     long long file_size;
     long long capacity;
     bool reserves;      // the file system can reserve space ahead
@@ -73,6 +73,7 @@ struct machine {
     int blocks_held;
     bool image_open;
     bool image_deletion_failed;
+    bool image_left_told;
     bool allocation_failed;
     bool reservation_refused;
     bool flushed;           // everything written is on the drive
@@ -121,7 +122,7 @@ bool agrees(const char* line) {
 void start(const std::uint8_t* data, std::size_t size) {
     m = machine{};
     std::uint8_t drive = size > 0 ? data[0] : 0;
-    m.file_there = m.file_is_old_image = (drive & 1) != 0;
+    m.file_there = m.file_is_old_image = m.had_old_image = (drive & 1) != 0;
     const long long old_sizes[] = {0, megabyte - 1, 100 * megabyte, 5 * 1024 * megabyte};
     m.file_size = old_sizes[(drive >> 1) & 3];
     const long long capacities[] = {150 * megabyte + megabyte / 2, 400 * megabyte, 1024 * megabyte,
@@ -156,8 +157,14 @@ void check_end() {
     // Unless the deletion of it failed as well.
     if (m.creating_shown && !m.finished_shown)
         check(!m.file_there || m.image_deletion_failed, "a partial image was left behind");
-    if (m.old_image_seen && !m.replacement_agreed)
+    // Also when the look at it failed: an image that cannot be looked at
+    // is not taken for absent.
+    if (m.had_old_image && !m.replacement_agreed)
         check(m.file_there && m.file_is_old_image, "the old image was lost without a yes");
+    if (m.image_left_told)
+        check(m.creating_shown && m.image_deletion_failed, "a left image told of wrongly");
+    if (m.creating_shown && !m.finished_shown && m.image_deletion_failed)
+        check(m.image_left_told, "a partial image left untold");
 }
 
 } // namespace
@@ -213,6 +220,8 @@ char* read_line(char* buffer, int size) {
 
 void report_failure(const char*) {}
 
+void report_image_left(const char*) { m.image_left_told = true; }
+
 void exit_process(int status) {
     m.status = status;
     std::longjmp(process_end, 1);
@@ -220,12 +229,13 @@ void exit_process(int status) {
 
 int error_number() { return m.error; }
 
-bool query_file_size(const char*, long long* size) {
-    if (fails(call::query) || !m.file_there)
-        return false;
-    m.old_image_seen = m.file_is_old_image;
+look look_at_path(const char*, long long* size) {
+    if (fails(call::query))
+        return look::failed;
+    if (!m.file_there)
+        return look::nothing_there;
     *size = m.file_size;
-    return true;
+    return look::found;
 }
 
 int make_writable(const char*) { return fails(call::chmod) || !m.file_there ? -1 : 0; }
@@ -237,7 +247,7 @@ int delete_file(const char*) {
     }
     if (!m.file_there)
         return -1;
-    if (m.file_is_old_image && m.old_image_seen)
+    if (m.file_is_old_image)
         check(m.replacement_agreed, "the old image was deleted without a yes");
     m.file_there = false;
     m.file_is_old_image = false;
@@ -247,7 +257,7 @@ int delete_file(const char*) {
 int create_file(const char*) {
     if (fails(call::open))
         return -1;
-    if (m.file_is_old_image && m.old_image_seen)
+    if (m.file_is_old_image)
         check(m.replacement_agreed, "the old image was overwritten without a yes");
     check(!m.image_open, "the image was opened twice");
     m.file_there = true;
