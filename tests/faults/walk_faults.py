@@ -14,7 +14,9 @@ platform.h, the Windows trace the system and runtime calls behind them,
 whose role follows from the call before it, looks at the interrupt flag
 left aside (the tables NATIVE_ROLES, WINDOWS_ROLES, with the faults tried):
 
-  query            as if no file were there
+  query            nothing there (no such file, folder or drive, no
+                   medium): as if no file were there; any other failure:
+                   the error, the exit prompt, status -1, nothing touched
   unlink           not looked at: the outcome of the undisturbed run (an
                    old image that a failed deletion kept is still there)
   undisturbed      not looked at, or a file system that cannot do it (a
@@ -81,8 +83,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 
 import drives  # noqa: E402
 import run_cases  # noqa: E402
-from cases import CANNOT_CREATE, CANNOT_WRITE, NO_MEMORY  # noqa: E402
-from texts import PROMPT, error_line, first_screen  # noqa: E402
+from cases import CANNOT_CREATE, CANNOT_LOOK, CANNOT_WRITE, NO_MEMORY  # noqa: E402
+from texts import DRIVE_QUESTION, PROMPT, error_line, first_screen  # noqa: E402
 
 START = first_screen()
 
@@ -187,7 +189,9 @@ NATIVE_ROLES = {
     # (call, the call before it or None for any): its role
     ("allocate", None): Role("allocate", errors(errno.ENOMEM)),
     ("release", None): Role("undisturbed"),
-    ("query", None): Role("query", errors(errno.EIO)),
+    # Only nothing there lets the run go on as if no file were there.
+    ("query", None): Role("query", errors(errno.EIO, errno.EACCES) + tuple(
+        Fault(str(number)) for number in (errno.ENOENT, errno.ENOTDIR, errno.ENXIO))),
     ("chmod", None): Role("undisturbed", errors(errno.EPERM)),
     ("unlink", None): Role("unlink", errors(errno.EBUSY)),
     ("open", None): Role("create", errors(errno.EACCES)),
@@ -266,7 +270,11 @@ WINDOWS_ROLES = {
     ("fgets", None): Role("read", (Fault("5"),), ("before",), "first"),
     ("VirtualAlloc", None): Role("allocate", (Fault("8", "ENOMEM"),)),
     ("VirtualFree", None): Role("undisturbed", (Fault("87"),)),
-    ("GetFileAttributesExA", None): Role("query", (Fault("21"),)),  # ERROR_NOT_READY
+    # Refused, a failing device: the run stops.  No such file, folder or
+    # drive, a drive without a medium: nothing there.
+    ("GetFileAttributesExA", None): Role("query", (
+        Fault("5", "EACCES"), Fault("1117", "EIO"), Fault("32", "EBUSY"),
+        Fault("2"), Fault("3"), Fault("15"), Fault("21"), Fault("1112"))),
     # The deletion; a junction goes with RemoveDirectoryA, which a file
     # refuses.
     ("GetFileAttributesA", None): Role("unlink", (Fault("5"), Fault("junction"))),
@@ -330,8 +338,10 @@ WINDOWS_OWN_RUNS = [
 
 def clean_up(prompt, release, close, unlink):
     """What follows a failure of each behaviour, up to the exit prompt's
-    output and read."""
+    output and read; unlink: the deletion of the image and the look
+    whether it is gone."""
     return {
+        "query": prompt,
         "allocate": prompt,
         "create": release + prompt,
         "created": close + release + prompt,
@@ -345,7 +355,7 @@ class Native:
     name = "native"
     roles = NATIVE_ROLES
     prompt_calls = ["print", "flush", "read"]
-    clean_up = clean_up(prompt_calls, ["release"], ["close"], ["unlink"])
+    clean_up = clean_up(prompt_calls, ["release"], ["close"], ["unlink", "query"])
     # What the writing may still do between an interrupt and its clean-up,
     # which stops at the very next look; on the failing road nothing comes
     # between the failure and the clean-up.
@@ -406,7 +416,7 @@ class Windows(Native):
     roles = WINDOWS_ROLES
     prompt_calls = ["vprintf", "fflush", "fgets"]
     clean_up = clean_up(prompt_calls, ["VirtualFree"], ["CloseHandle"],
-                        ["GetFileAttributesA", "DeleteFileA"])
+                        ["GetFileAttributesA", "DeleteFileA", "GetFileAttributesExA"])
     # A creation that fails after its open made the file deletes it again.
     made_clean_up = ["CloseHandle", "DeleteFileA", "VirtualFree"] + prompt_calls
     # The program's looks at its interrupt flag, which do not count as the
@@ -640,6 +650,13 @@ class Walk:
         """The outcome that fault at call number index must lead to."""
         behaviour = behaviours[index]
         left = fault.left(scenario) if callable(fault.left) else fault.left
+        if behaviour == "query" and fault.error is not None:
+            # Ended right after the drive question, nothing touched.
+            question = self.text(DRIVE_QUESTION)
+            cut = base.stdout.rindex(question) + len(question)
+            return Outcome(base.stdout[:cut] + self.text(PROMPT),
+                           self.text(error_line(CANNOT_LOOK, fault.error)), 255,
+                           "the old image" if scenario.old_image else "nothing", None)
         if behaviour == "query":
             absent = self.run(scenario.input, False)
             left = absent.left

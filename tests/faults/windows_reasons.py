@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Every Windows error code that the Windows program maps, and the German
-reason it must show; and the few roads of the Windows platform that need
-two answers of the seam at once.
+reason it must show: at a write; for a drive that goes away, at the first
+and a later write, the flush and the close; at the open, where a file not
+found keeps its meaning; at the look before the replacement question,
+which stops the run unless it finds nothing there.  And the few roads of
+the Windows platform that need two answers of the seam at once.
 
   windows_reasons.py build/windows/tolvera-image-faults.exe      (under Wine)
 
@@ -34,15 +37,15 @@ sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 
 import drives  # noqa: E402
 import run_cases  # noqa: E402
-from cases import CANNOT_CREATE, CANNOT_WRITE  # noqa: E402
+from cases import CANNOT_CREATE, CANNOT_LOOK, CANNOT_WRITE  # noqa: E402
 from texts import (PROMPT, creating, error_line, first_screen, made,  # noqa: E402
                    replace_screen, size_screen, TITLE)
 
 # (Windows error code, the error number its reason belongs to), by the
 # group the program puts it in.
 CODES = [
-    # Nothing there.
-    (2, "ENOENT"), (3, "ENOENT"), (15, "ENOENT"), (18, "ENOENT"), (53, "ENOENT"),
+    # Nothing there; but see GONE for a write.
+    (15, "ENOENT"), (18, "ENOENT"), (53, "ENOENT"),
     (67, "ENOENT"), (161, "ENOENT"), (206, "ENOENT"),
     (4, "EMFILE"),
     # Refused.
@@ -56,13 +59,34 @@ CODES = [
     (223, "EFBIG"),
     (145, "ENOTEMPTY"),
     # What the runtime's table would call a refused access.
-    (19, "EROFS"), (21, "ENXIO"), (32, "EBUSY"), (33, "EBUSY"),
+    (19, "EROFS"), (32, "EBUSY"), (33, "EBUSY"),
     (23, "EIO"), (27, "EIO"), (29, "EIO"), (30, "EIO"), (31, "EIO"), (1117, "EIO"),
     # The rest of the runtime's range of refused accesses.
     (20, "EACCES"), (34, "EACCES"), (36, "EACCES"),
+    # A drive without a medium.
+    (1112, "ENXIO"),
     # Anything else.
     (1, "EINVAL"), (87, "EINVAL"), (50, "EINVAL"), (1784, "EINVAL"),
 ]
+
+
+# A drive that goes away while the image is written: the codes that the
+# write at hand, the later calls on the handle and a dismounted volume
+# give, at the first and a later write, the flush and the close.  A file
+# or path not found, or a drive not ready, once the image is open, can
+# only mean that the drive is gone.
+GONE = [(2, "ENODEV"), (3, "ENODEV"), (21, "ENODEV"), (55, "ENODEV"), (1006, "ENODEV"),
+        (1167, "ENODEV"), (1617, "ENODEV"), (1117, "EIO")]
+# The first and the 60th block, the flush after the last, the image's
+# close (the first CloseHandle is the one of the mode change).
+GONE_AT = ["WriteFile:1", "WriteFile:60", "FlushFileBuffers:1", "CloseHandle:2"]
+# Before the image is open, they keep their meaning.
+AT_OPEN = [(2, "ENOENT"), (3, "ENOENT"), (21, "ENXIO"), (55, "ENODEV"), (1112, "ENXIO")]
+# The look at the image path before the replacement question: only
+# nothing there goes on; anything else stops before the old image is
+# touched.
+LOOK_STOPS = [(5, "EACCES"), (1117, "EIO"), (32, "EBUSY"), (87, "EINVAL")]
+LOOK_NOTHING = [2, 3, 15, 21, 1112]
 
 
 OLD_SIZE = 100 * drives.MB
@@ -129,40 +153,88 @@ def roads(wine):
     return failures
 
 
+FAILED_OPEN = first_screen() + size_screen("D") + TITLE + PROMPT
+STOPPED_AT_LOOK = first_screen() + PROMPT
+
+
+def runs():
+    """(label, input, old image there, plan, standard output, standard
+    error, status, the old image kept or else no image left)."""
+    new = b"d\n100\n\n"
+    for code, name in CODES:
+        yield ("code %d: %s" % (code, name), new, False, "WriteFile:2:%d" % code, FAILED,
+               error_line(CANNOT_WRITE, name), 255, False)
+    for code, name in GONE:
+        for site in GONE_AT:
+            yield ("%s fails with %d: %s" % (site, code, name), new, False,
+                   "%s:%d" % (site, code), FAILED, error_line(CANNOT_WRITE, name), 255, False)
+    for code, name in AT_OPEN:
+        yield ("the open fails with %d: %s" % (code, name), new, False, "CreateFileA:1:%d" % code,
+               FAILED_OPEN, error_line(CANNOT_CREATE, name), 255, False)
+    for code, name in LOOK_STOPS:
+        yield ("the look fails with %d: %s, the old image kept" % (code, name), b"d\nj\n100\n\n",
+               True, "GetFileAttributesExA:1:%d" % code, STOPPED_AT_LOOK,
+               error_line(CANNOT_LOOK, name), 255, True)
+
+
 def main():
     if len(sys.argv) != 2:
         sys.exit("usage: windows_reasons.py PROGRAM.exe")
     drives.enter_private_namespace()
     wine = run_cases.Windows(sys.argv[1])
     failures = 0
+    count = 0
+    path = drives.image_path("D")
     try:
-        expected_out = (first_screen() + size_screen("D") + creating("D") +
-                        PROMPT).replace(b"\n", b"\r\n")
-        for code, name in CODES:
+        for label, input, old, plan, stdout, stderr, status, kept in runs():
+            count += 1
             drives.prepare_drives()
-            env = dict(wine.env, TOLVERA_FAULT="WriteFile:2:%d" % code)
-            result = subprocess.run(wine.command, input=b"d\n100\n\n", capture_output=True,
+            if old:
+                drives.write_old_image(path, OLD_SIZE)
+            env = dict(wine.env, TOLVERA_FAULT=plan)
+            result = subprocess.run(wine.command, input=input, capture_output=True,
                                     env=env, timeout=60)
             problems = []
-            wanted = error_line(CANNOT_WRITE, name).replace(b"\n", b"\r\n")
+            wanted = stderr.replace(b"\n", b"\r\n")
             if result.stderr != wanted:
                 problems.append("standard error %r, expected %r" % (result.stderr, wanted))
-            if result.stdout != expected_out:
+            if result.stdout != stdout.replace(b"\n", b"\r\n"):
                 problems.append("standard output ends %r" % result.stdout[-80:])
-            if result.returncode != 255:
-                problems.append("status %d, expected 255" % result.returncode)
-            if os.path.lexists(drives.image_path("D")):
+            if result.returncode != status:
+                problems.append("status %d, expected %d" % (result.returncode, status))
+            if kept and not drives.old_image_intact(path, OLD_SIZE):
+                problems.append("the old image was changed")
+            if not kept and os.path.lexists(path):
                 problems.append("an image was left")
             if problems:
                 failures += 1
-                print("FAIL code %d (%s): %s" % (code, name, "; ".join(problems)))
+                print("FAIL %s (%s): %s" % (label, plan, "; ".join(problems)))
             else:
-                print("ok   code %d: %s" % (code, name))
+                print("ok   %s" % label)
+        for code in LOOK_NOTHING:
+            count += 1
+            failures += look_finds_nothing(wine, code)
         failures += roads(wine)
     finally:
         wine.close()
-    print("%d codes, %d roads, %d failures" % (len(CODES), len(ROADS), failures))
+    print("%d runs, %d roads, %d failures" % (count, len(ROADS), failures))
     sys.exit(1 if failures else 0)
+
+
+def look_finds_nothing(wine, code):
+    """A look that says nothing is there goes on to the size question."""
+    drives.prepare_drives()
+    env = dict(wine.env, TOLVERA_FAULT="GetFileAttributesExA:1:%d" % code)
+    result = subprocess.run(wine.command, input=b"d\n100\n\n", capture_output=True, env=env,
+                            timeout=60)
+    wanted = first_screen() + size_screen("D") + made("D")
+    problem = drives.zero_image_problem(drives.image_path("D"), 100)
+    if result.stdout != wanted.replace(b"\n", b"\r\n") or result.returncode != 0 or problem:
+        print("FAIL the look fails with %d, nothing there: status %d, %s, output ends %r"
+              % (code, result.returncode, problem, result.stdout[-80:]))
+        return 1
+    print("ok   the look fails with %d: nothing there" % code)
+    return 0
 
 
 if __name__ == "__main__":
