@@ -72,8 +72,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 
 import drives  # noqa: E402
 from cases import CANNOT_WRITE  # noqa: E402
-from texts import (PROMPT, creating, error_line, first_screen, made,  # noqa: E402
-                   size_screen)
+from texts import (PROMPT, creating, error_line, first_screen, image_left,  # noqa: E402
+                   made, size_screen)
 
 MB = drives.MB
 PATH = drives.image_path("D")
@@ -327,27 +327,42 @@ def interrupted_native(program, number, checks):
 
 
 
-class HeldFullDrive:
-    """Drive D: as a FUSE drive in memory that takes CAPACITY bytes, then
-    holds the next write for HOLD seconds and answers it with ENOSPC."""
+class FuseDrive:
+    """Drive D: as a FUSE drive in memory, served by one of the scripts
+    beside this one."""
+
+    def __init__(self, script, *arguments):
+        drives.prepare_drives()
+        self.process = subprocess.Popen(
+            ["/usr/bin/python3", os.path.join(HERE, script), drives.drive("D"), *arguments])
+        deadline = time.time() + 10
+        while not os.path.ismount(drives.drive("D")):
+            if time.time() > deadline or self.process.poll() is not None:
+                raise RuntimeError("the drive of %s did not come up" % script)
+            time.sleep(0.05)
+
+    def pull_out(self):
+        """As a stick pulled out: the drive's process ends on the spot."""
+        self.process.kill()
+        self.process.wait(timeout=10)
+
+    def close(self):
+        if self.process.poll() is None:
+            run("umount", drives.drive("D"))
+            self.process.wait(timeout=10)
+        else:
+            run("umount", "--lazy", drives.drive("D"))
+
+
+class HeldFullDrive(FuseDrive):
+    """A drive that takes CAPACITY bytes, then holds the next write for
+    HOLD seconds and answers it with ENOSPC."""
 
     CAPACITY = 50 * MB
     HOLD = 4
 
     def __init__(self):
-        drives.prepare_drives()
-        self.process = subprocess.Popen(
-            ["/usr/bin/python3", os.path.join(HERE, "held_full_fs.py"), drives.drive("D"),
-             str(self.CAPACITY), str(self.HOLD)])
-        deadline = time.time() + 10
-        while not os.path.ismount(drives.drive("D")):
-            if time.time() > deadline or self.process.poll() is not None:
-                raise RuntimeError("the held-full drive did not come up")
-            time.sleep(0.05)
-
-    def close(self):
-        run("umount", drives.drive("D"))
-        self.process.wait(timeout=10)
+        super().__init__("held_full_fs.py", str(self.CAPACITY), str(self.HOLD))
 
 
 def interrupt_at_full_drive(command, env, interrupt, problems):
@@ -388,6 +403,7 @@ def native(program, checks):
         interrupted_native(program, number, checks)
     full_drive_interrupted_native(program, checks)
     unreserved("native", [program], program, untraceable_checks_off(), checks)
+    gone_or_bad("native", [program], None, checks)
 
 
 # --- windows --------------------------------------------------------------
@@ -627,8 +643,83 @@ def windows(program, checks):
         interrupted_windows(wine, checks)
         full_drive_interrupted_windows(wine, checks)
         unreserved("windows", ["wine", wine.program], wine.program, wine.env, checks)
+        gone_or_bad("windows", ["wine", wine.program], wine.env, checks)
     finally:
         wine.close()
+
+
+# --- drives that go bad or away, both builds -------------------------------
+
+# Where the build names the reason differently: Wine maps the EIO of its
+# own writes to ERROR_NOT_READY, which on an open image means a drive gone,
+# and the end of a FUSE drive's process to ERROR_IO_DEVICE.  Windows itself gives ERROR_IO_DEVICE, ERROR_CRC and the
+# like for a failing device, and the codes of a removed device for one
+# pulled out.
+BAD_DRIVE_REASON = {"native": "EIO", "windows": "ENODEV"}
+PULLED_OUT_REASON = {"native": "ENOTCONN", "windows": "EIO"}
+WRITTEN_BEFORE = 50 * MB
+
+
+def partial_image_left(problems):
+    """The incomplete image is still there, as the program has said."""
+    if not os.path.lexists(PATH) or os.path.getsize(PATH) > WRITTEN_BEFORE:
+        problems.append("no incomplete image of at most 50 MB is left")
+
+
+def drive_goes_bad(build, command, env, checks):
+    """A drive that answers EIO to every write past 50 MiB and to the
+    deletion: the reason, then that the incomplete image is still there."""
+    drive = FuseDrive("failing_fs.py", str(WRITTEN_BEFORE))
+    problems = []
+    try:
+        result = subprocess.run(command, input=b"d\n300\n\n", capture_output=True, env=env,
+                                timeout=120, preexec_fn=usual_interrupts)
+        expect(problems, "standard output", result.stdout, build_bytes(
+            build, first_screen() + size_screen("D") + creating("D") + PROMPT))
+        expect(problems, "standard error", result.stderr, build_bytes(
+            build, error_line(CANNOT_WRITE, BAD_DRIVE_REASON[build]) + image_left("D")))
+        expect(problems, "exit status", result.returncode, 255)
+        partial_image_left(problems)
+    finally:
+        drive.close()
+    checks.report("%s: a drive that goes bad at 50 MB and refuses the deletion: its reason, "
+                  "and the incomplete image named" % build, problems)
+
+
+def drive_pulled_out(build, command, env, checks):
+    """The drive goes away while the image is written: its process is
+    killed once 50 MB are written.  The reason, the incomplete image named
+    (its deletion fails as well), the exit prompt and no hang."""
+    drive = FuseDrive("failing_fs.py", str(1 << 40))
+    problems = []
+    try:
+        process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, env=env, preexec_fn=usual_interrupts)
+        process.stdin.write(b"d\n300\n\n")
+        process.stdin.flush()
+        if not wait_for_image(WRITTEN_BEFORE // MB, process):
+            problems.append("the image did not reach 50 MB")
+        drive.pull_out()
+        try:
+            stdout, stderr = process.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            stdout, stderr = process.communicate()
+            problems.append("hangs: still running 30 seconds after the drive went away")
+        expect(problems, "standard output", stdout, build_bytes(
+            build, first_screen() + size_screen("D") + creating("D") + PROMPT))
+        expect(problems, "standard error", stderr, build_bytes(
+            build, error_line(CANNOT_WRITE, PULLED_OUT_REASON[build]) + image_left("D")))
+        expect(problems, "exit status", process.returncode, 255)
+    finally:
+        drive.close()
+    checks.report("%s: a drive pulled out while 300 MB are written: its reason, the incomplete "
+                  "image named, no hang" % build, problems)
+
+
+def gone_or_bad(build, command, env, checks):
+    drive_goes_bad(build, command, env, checks)
+    drive_pulled_out(build, command, env, checks)
 
 
 # --- drives that cannot reserve, both builds -------------------------------
