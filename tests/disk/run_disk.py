@@ -652,9 +652,9 @@ def windows(program, checks):
 
 # Where the build names the reason differently: Wine maps the EIO of its
 # own writes to ERROR_NOT_READY, which on an open image means a drive gone,
-# and the end of a FUSE drive's process to ERROR_IO_DEVICE.  Windows itself gives ERROR_IO_DEVICE, ERROR_CRC and the
-# like for a failing device, and the codes of a removed device for one
-# pulled out.
+# and the end of a FUSE drive's process to ERROR_IO_DEVICE.  Windows itself
+# gives ERROR_IO_DEVICE, ERROR_CRC and the like for a failing device, and
+# the codes of a removed device for one pulled out.
 BAD_DRIVE_REASON = {"native": "EIO", "windows": "ENODEV"}
 PULLED_OUT_REASON = {"native": "ENOTCONN", "windows": "EIO"}
 WRITTEN_BEFORE = 50 * MB
