@@ -8,48 +8,21 @@
 
 namespace {
 
-// Deletes the file at path and looks whether it is gone.  A deletion can
-// report success and still leave the file: Windows removes a file only
-// once the last handle on it is closed, and the file system may then
-// refuse.
-bool delete_for_sure(const char* path) {
-    if (platform::delete_file(path) != 0)
-        return false;
-    long long size = 0;
-    return platform::look_at_path(path, &size) == platform::look::nothing_there;
-}
-
 // The image is written in blocks of one megabyte, all from the same block.
 const unsigned block_size = 1048576;
 
-// Writes the whole block, going on after a write that took only part of
-// it.  False when a write fails or writes nothing; errno tells why.
-bool write_block(int descriptor, const char* block) {
-    unsigned done = 0;
-    while (done < block_size) {
-        long written = platform::write_file(descriptor, block + done, block_size - done);
-        if (written <= 0)
-            return false;
-        done += static_cast<unsigned>(written);
-    }
-    return true;
-}
-
 // An image that may be incomplete is not left behind: the reason, then the
-// block freed, the file closed (unless closing it is what failed) and the
-// image deleted.  Where that fails, on a drive that went bad or away, the
-// user learns that it is still there.
-void discard_image(const char* path, char* block, int descriptor) {
+// block freed and the image closed and deleted.  Where the deletion fails,
+// on a drive that went bad or away, the user learns that it is still there.
+void discard(const char* path, char* block) {
     platform::report_failure("Kann Image-Datei nicht schreiben");
     platform::release(block);
-    if (descriptor >= 0)
-        static_cast<void>(platform::close_file(descriptor));
-    if (!delete_for_sure(path))
+    if (!platform::discard_image(path))
         platform::report_image_left(path);
 }
 
-[[noreturn]] void fail_writing(const char* path, char* block, int descriptor) {
-    discard_image(path, block, descriptor);
+[[noreturn]] void fail_writing(const char* path, char* block) {
+    discard(path, block);
     // At the exit prompt Ctrl+C ends the program as usual.
     platform::release_interrupts();
     end_with_prompt(-1);
@@ -57,8 +30,8 @@ void discard_image(const char* path, char* block, int descriptor) {
 
 // The user asked to stop: the run ends as an interrupted program ends,
 // with no exit prompt to wait at.
-[[noreturn]] void stop_writing(const char* path, char* block, int descriptor) {
-    discard_image(path, block, descriptor);
+[[noreturn]] void stop_writing(const char* path, char* block) {
+    discard(path, block);
     platform::end_interrupted();
 }
 
@@ -73,14 +46,14 @@ void discard_image(const char* path, char* block, int descriptor) {
     std::memset(block, 0, block_size);
 
     // A file that is still there (one the user agreed to replace, or one
-    // whose deletion failed) is truncated by the open.
+    // whose deletion failed) is cut to nothing by the open.
     static_cast<void>(platform::delete_file(path));
-    int descriptor = platform::create_file(path);
-    if (descriptor < 0) {
+    if (platform::open_image(path) != 0) {
         platform::report_failure("Kann Image-Datei nicht anlegen");
         platform::release(block);
         end_with_prompt(-1);
     }
+    // Whatever mode an old file that could not be deleted had.
     static_cast<void>(platform::make_writable(path));
 
     platform::print("\n\rLege %s an... ", path);
@@ -90,28 +63,25 @@ void discard_image(const char* path, char* block, int descriptor) {
     // writing after the block at hand, and the partial image is deleted.
     platform::catch_interrupts();
     long long image_bytes = static_cast<long long>(size) * block_size;
-    if (platform::reserve_space(descriptor, image_bytes) != 0)
-        fail_writing(path, block, descriptor);
-    for (long long written = 0; written < image_bytes;) {
+    if (platform::reserve_image(image_bytes) != 0)
+        fail_writing(path, block);
+    for (long long written = 0; written < image_bytes; written += block_size) {
         if (platform::interrupted())
-            stop_writing(path, block, descriptor);
-        if (!write_block(descriptor, block))
-            fail_writing(path, block, descriptor);
-        written += block_size;
-        if (platform::write_back(descriptor, written) != 0)
-            fail_writing(path, block, descriptor);
+            stop_writing(path, block);
+        if (platform::write_image_block(block, block_size) != 0)
+            fail_writing(path, block);
     }
     // "Fertig!" means the image is on the drive: a stick pulled out right
     // after it must still hold every block.
-    if (platform::flush_file(descriptor) != 0)
-        fail_writing(path, block, descriptor);
+    if (platform::flush_image() != 0)
+        fail_writing(path, block);
     if (platform::interrupted())
-        stop_writing(path, block, descriptor);
+        stop_writing(path, block);
     platform::release_interrupts();
 
     // A failed close may have lost the last blocks.
-    if (platform::close_file(descriptor) != 0)
-        fail_writing(path, block, -1);
+    if (platform::close_image() != 0)
+        fail_writing(path, block);
     platform::release(block);
 
     platform::print("Fertig!\n\r"

@@ -1,25 +1,28 @@
-// The runtime calls of the program, one implementation per platform.
+// What the program asks of the system, named after what it does with it.
 //
-// Dialogue and image code call only these; the build picks
-// platform_windows.cpp (the C runtime of Windows) or platform_posix.cpp
-// (POSIX, where drive X: is the directory /mnt/x).  Each call mirrors one
-// runtime function and reports failure the way that function does: a
-// negative result or a null pointer, with the reason in errno.
+// The dialogue and the image code call only these.  The build picks one
+// implementation: platform_windows.cpp, the Windows program (its own calls
+// for files, memory and the console, and the C runtime's text streams),
+// or platform_posix.cpp, the native build, where drive X: is the
+// directory /mnt/x as under WSL.  A failure is told as the C runtime
+// tells its own: -1 (or false, a null pointer) with the reason in errno.
 #pragma once
 
 #include <cstddef>
 
 namespace platform {
 
-// Console.  Standard output and input are the platform's text streams.
+// The process and its console.  Standard output and input are the
+// platform's text streams.
 
-// Called once at start, before anything is written: the console's mode,
-// and on Windows no system message boxes for drives without a medium.
+// Called once at start, before anything is written: on Windows the
+// console's mode, and no system message boxes for drives without a medium.
 void prepare_process();
 // printf to standard output.
 void print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void flush_output();
-// fgets from standard input: null at end of input or on a read error.
+// fgets from standard input: null at end of input, or on a read error
+// before the first character.
 char* read_line(char* buffer, int size);
 // As perror: text, ": " and the reason for errno, on standard error; the
 // reason in German, as every other text of the program.
@@ -31,47 +34,56 @@ void report_image_left(const char* path);
 [[noreturn]] void exit_process(int status);
 int error_number();
 
-// Files, by path (a drive path such as "D:\TOLVERA.IMG") or descriptor.
-// The image may be larger than 2 GiB, so sizes are 64-bit.
+// What is at the image path, a drive path such as "D:\TOLVERA.IMG".  A
+// symbolic link or junction there is never followed: it is looked at,
+// made writable and deleted as itself.  Sizes are 64-bit: an old image
+// may be larger than 2 GiB.
 
 // What a look at the path found.  Only a missing file or folder, a missing
 // drive or a drive without a medium count as nothing there; any other
 // failure of the look leaves it unknown whether an image is there, with
 // the reason in errno.
 enum class look { nothing_there, found, failed };
-// _stat: the size in bytes of what is at the path, when found.
+// The size in bytes of what is at the path, when found.
 look look_at_path(const char* path, long long* size);
-// _chmod to read and write: clears the read-only state of a file, and
-// leaves anything else at the path (a folder, a link) as it is.
+// Clears the read-only state of the file at path: natively read and write
+// as far as the user's umask allows, on Windows the read-only attribute.
+// Anything else there (a folder, a device, a link) is left as it is.
 int make_writable(const char* path);
-// _unlink
+// Deletes the file at path.
 int delete_file(const char* path);
-// _open write-only, created if absent, truncated: a descriptor or -1.
-int create_file(const char* path);
-// _write: the number of bytes written, which may be fewer than asked (the
-// next write then tells why), or -1.
-long write_file(int descriptor, const void* data, unsigned size);
-// _close
-int close_file(int descriptor);
 
-// The image on the drive.
+// The new image.  The platform keeps it open from open_image() until
+// close_image() or discard_image(); there is one at a time.
 
-// Reserves size bytes for the open file, just created and still empty,
-// before it is written, so that a drive too small, or a file too large for
-// its file system, shows before the first block: fallocate, on Windows the
-// file's allocation.  Where the file system cannot reserve, the size is
-// measured against the space the drive reports free for the user instead
-// (fstatvfs; on Windows GetDiskFreeSpaceExA on the drive's root), and where
-// the drive reports nothing either, the writes will tell.  -1 only when the
-// image cannot fit (errno ENOSPC, EFBIG or EDQUOT); 0 otherwise.
-int reserve_space(int descriptor, long long size);
-// Told after each block how many bytes are written: hands them to the
-// drive while the next are written and lets go of the cache of what is
-// already there, so the final flush has little left and the image does not
-// crowd the user's data out of memory.  -1 on an error of the drive.
-int write_back(int descriptor, long long written);
-// fsync, FlushFileBuffers: 0 once everything written is on the drive.
-int flush_file(int descriptor);
+// Opens the image at path for writing, created if absent and cut to
+// nothing if not; never through a link or into a folder that is still
+// there (ELOOP).  A file that this open made and could not finish
+// preparing is deleted again.  On Windows the blocks go past the
+// system's cache where the drive allows it.
+int open_image(const char* path);
+// Reserves size bytes for the image, still empty, so that a drive too
+// small or a file too large for its file system shows before the first
+// block (fallocate; on Windows the file's allocation).  Where the file
+// system cannot reserve, the size is measured against the space the drive
+// reports free for the user, and where it reports nothing the writes will
+// tell.  -1 only when the image cannot fit: ENOSPC, EFBIG or EDQUOT.
+int reserve_image(long long size);
+// Writes the whole block at the image's end, going on after a write that
+// took only part of it.  Natively the blocks go on to the drive while the
+// next are written, and out of the page cache once they are there, so the
+// image does not crowd the user's data out of memory.
+int write_image_block(const void* block, unsigned size);
+// Everything written, and the file's size, on the drive (fsync,
+// FlushFileBuffers).
+int flush_image();
+// Closes the image; it counts as closed whatever the close reports.
+int close_image();
+// Closes the image if it is still open, deletes it and looks whether it
+// is gone: true only then.  A deletion can report success and still leave
+// the file, where the file system carries it out only once the last
+// handle on it is closed.
+bool discard_image(const char* path);
 
 // Interrupts: Ctrl+C, Ctrl+Break, SIGTERM, a closed terminal or console
 // window.  Between catch_interrupts() and release_interrupts() one only
@@ -87,10 +99,9 @@ void release_interrupts();
 // without the exit prompt: by the signal itself, or STATUS_CONTROL_C_EXIT.
 [[noreturn]] void end_interrupted();
 
-// Memory.  Blocks start on a page: the system copies written data out of a
-// page-aligned buffer faster (7% on 1 GiB of writes, measured against an
-// ordinary malloc), and Windows writes past its cache only from whole
-// sectors.
+// Memory.  Blocks start on a page: the system copies written data out of
+// a page-aligned buffer faster, and Windows writes past its cache only
+// from whole sectors.
 void* allocate(std::size_t size);
 void release(void* block);
 

@@ -139,7 +139,7 @@ def nothing_written(build):
     """The drive's free space was asked, and no block written."""
     with open(TRACE) as f:
         calls = f.read().split()
-    if "freespace" not in calls or "write" in calls:
+    if "fstatvfs" not in calls or "write" in calls:
         return "calls %s: not stopped by the drive's free space" % sorted(set(calls))
 
 
@@ -249,6 +249,13 @@ CASES = [
          [START, replace_screen("D", 150), size_screen("D"), made("D")], 0,
          setup=lambda: undeletable_old_image(image_path("D"), 150 * MB),
          checks=[image(100)]),
+    # Root may write a read-only file: it is the mode change that makes the
+    # replaced image writable again.
+    Case("a read-only image that cannot be deleted is made writable and replaced",
+         b"d\nj\n100\n",
+         [START, replace_screen("D", 150), size_screen("D"), made("D")], 0,
+         setup=lambda: undeletable_old_image(image_path("D"), 150 * MB, 0o444),
+         checks=[image(100)]),
 ] + [
     Case("%r replaces the existing image" % answer, b"d\n" + answer + b"\n100\n",
          [START, replace_screen("D", 100), size_screen("D"), made("D")], 0,
@@ -294,7 +301,7 @@ CASES = [
     Case("no memory for the block: the error number is the status", b"d\n100\n",
          [START, size_screen("D"), TITLE, PROMPT], 12,
          stderr=[(NO_MEMORY, "ENOMEM")], checks=[no_image()], builds=FAULTS,
-         env={"TOLVERA_FAULT": "allocate:1:12"}),
+         env={"TOLVERA_FAULT": "posix_memalign:1:12"}),
     Case("the open fails", b"d\n100\n",
          [START, size_screen("D"), TITLE, PROMPT], -1,
          stderr=[(CANNOT_CREATE, "EACCES")], checks=[no_image()], builds=FAULTS,
@@ -312,26 +319,26 @@ CASES = [
          env={"TOLVERA_FAULT": "fsync:1:5"}),
     Case("a file system that cannot reserve is written as it is", b"d\n100\n",
          [START, size_screen("D"), made("D")], 0, checks=[image(100)], builds=FAULTS,
-         env={"TOLVERA_FAULT": "reserve:1:95"}),
+         env={"TOLVERA_FAULT": "fallocate:1:95"}),
     Case("a drive too small that cannot reserve fails before the first block", b"f\n200\n",
          [START, size_screen("F"), creating("F"), PROMPT], -1,
          stderr=[(CANNOT_WRITE, "ENOSPC")], checks=[no_image("F"), nothing_written],
-         builds=FAULTS, env={"TOLVERA_FAULT": "reserve:1:95", "TOLVERA_FAULT_TRACE": TRACE}),
+         builds=FAULTS, env={"TOLVERA_FAULT": "fallocate:1:95", "TOLVERA_FAULT_TRACE": TRACE}),
     # A look at the image path that fails for another reason than that
     # nothing is there: nothing is asked, nothing touched.
     Case("a look that is refused ends the run, the old image untouched", b"d\nj\n100\n",
          [START, PROMPT], -1, stderr=[(CANNOT_LOOK, "EACCES")],
          setup=old_image(OLD_SIZE), checks=[old_image_kept(OLD_SIZE)], builds=FAULTS,
-         env={"TOLVERA_FAULT": "query:1:13"}),
+         env={"TOLVERA_FAULT": "lstat:1:13"}),
     Case("a look that fails on the device ends the run, the old image untouched",
          b"d\nj\n100\n",
          [START, PROMPT], -1, stderr=[(CANNOT_LOOK, "EIO")],
          setup=old_image(OLD_SIZE), checks=[old_image_kept(OLD_SIZE)], builds=FAULTS,
-         env={"TOLVERA_FAULT": "query:1:5"}),
+         env={"TOLVERA_FAULT": "lstat:1:5"}),
 ] + [
     Case("a look that finds nothing there (%s) goes on to the size" % name, b"d\n100\n",
          [START, size_screen("D"), made("D")], 0, checks=[image(100)], builds=FAULTS,
-         env={"TOLVERA_FAULT": "query:1:%d" % number})
+         env={"TOLVERA_FAULT": "lstat:1:%d" % number})
     for name, number in (("ENOENT", 2), ("ENOTDIR", 20), ("ENXIO", 6))
 ] + [
     # An incomplete image that cannot be deleted is named to the user.
@@ -342,7 +349,7 @@ CASES = [
     Case("an image whose deletion cannot be confirmed is named", b"d\n100\n",
          [START, size_screen("D"), creating("D"), PROMPT], -1,
          stderr=[(CANNOT_WRITE, "EIO"), image_left("D")], builds=FAULTS,
-         env={"TOLVERA_FAULT": "write:57:5,query:2:5"}),
+         env={"TOLVERA_FAULT": "write:57:5,lstat:2:5"}),
     Case("a failed close counts as a failed write", b"d\n100\n",
          [START, size_screen("D"), creating("D"), PROMPT], -1,
          stderr=[(CANNOT_WRITE, "EIO")], checks=[no_image()], builds=FAULTS,

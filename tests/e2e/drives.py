@@ -81,11 +81,11 @@ def old_image_intact(path, size, mode=None):
             (mode is None or (st.st_mode & 0o777) == mode))
 
 
-def undeletable_old_image(path, size):
+def undeletable_old_image(path, size, mode=0o644):
     """An old image that cannot be deleted, only opened and written: a file
     bind-mounted onto the path, whose deletion fails with EBUSY."""
     source = "/mnt/outside/undeletable"
-    write_old_image(source, size)
+    write_old_image(source, size, mode)
     open(path, "wb").close()
     run("mount", "--bind", source, path)
 

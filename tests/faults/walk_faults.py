@@ -9,10 +9,11 @@ program first runs undisturbed with its calls traced.  Then, for every call
 of that trace, it runs again with just that call failing, or giving an
 answer that the test machine cannot give, and the outcome is checked
 against what the failed call must lead to.  What that is depends on the
-call's part in the program, its role; the native trace names the calls of
-platform.h, the Windows trace the system and runtime calls behind them,
-whose role follows from the call before it, looks at the interrupt flag
-left aside (the tables NATIVE_ROLES, WINDOWS_ROLES, with the faults tried):
+call's part in the program, its role.  Both traces name the rows of their
+platform's table of system calls, the moment after a look at the
+interrupt flag among them; a call's role follows from the call before
+it, those looks left aside (the tables NATIVE_ROLES, WINDOWS_ROLES, with
+the faults tried):
 
   query            nothing there (no such file, folder or drive, no
                    medium): as if no file were there; any other failure:
@@ -22,7 +23,6 @@ left aside (the tables NATIVE_ROLES, WINDOWS_ROLES, with the faults tried):
   undisturbed      not looked at, or a file system that cannot do it (a
                    reservation, writing past the cache): the outcome of the
                    undisturbed run, at most with a few calls more or less
-  print            the same, less that one text on standard output
   read             as if the input had ended before that line
   allocate         the error, the exit prompt, the error number as status
   create           the error; the block freed; status -1
@@ -54,7 +54,8 @@ CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, in turn) that arrives:
 The native program stops at the very next look once interrupted, and
 every interrupt of its walk that meets no failure is tried once more with
 the three signals ignored from the start (as nohup starts a program):
-then it must run as undisturbed, call for call.  Its further faults: the
+then it must run as undisturbed, call for call (the interrupt signals'
+actions aside, which it looks at but leaves alone).  Its further faults: the
 reservation refused for a quota or a file too large; write-back
 unsupported with each error number that means so; a file system that
 cannot reserve, and a drive that reports its free space (too little, just
@@ -181,27 +182,32 @@ MANY_MEGABYTES = 2 ** 44 + 1
 UNKNOWN = errno.EREMOTEIO
 # A file system that cannot reserve: the free space its drive reports
 # decides, asked once more than undisturbed.
-CANNOT_RESERVE = "{site}:%d,freespace:1:" % errno.EOPNOTSUPP
-ASKED = {"freespace": 1}
+CANNOT_RESERVE = "{site}:%d,fstatvfs:1:" % errno.EOPNOTSUPP
+ASKED = {"fstatvfs": 1}
 
 
 NATIVE_ROLES = {
     # (call, the call before it or None for any): its role
-    ("allocate", None): Role("allocate", errors(errno.ENOMEM)),
-    ("release", None): Role("undisturbed"),
+    ("posix_memalign", None): Role("allocate", errors(errno.ENOMEM)),
+    ("free", None): Role("undisturbed"),
     # Only nothing there lets the run go on as if no file were there.
-    ("query", None): Role("query", errors(errno.EIO, errno.EACCES) + tuple(
+    ("lstat", None): Role("query", errors(errno.EIO, errno.EACCES) + tuple(
         Fault(str(number)) for number in (errno.ENOENT, errno.ENOTDIR, errno.ENXIO))),
-    ("chmod", None): Role("undisturbed", errors(errno.EPERM)),
+    # The mode change, and its look whether a file is there to change.
+    ("fstatat", None): Role("undisturbed", errors(errno.EIO)),
+    ("umask", None): Role("undisturbed"),
+    ("fchmodat", None): Role("undisturbed", errors(errno.EPERM)),
     ("unlink", None): Role("unlink", errors(errno.EBUSY)),
     ("open", None): Role("create", errors(errno.EACCES)),
+    # Interrupts not caught, or not let go: neither changes a run without one.
+    ("sigaction", None): Role("undisturbed", errors(errno.EINVAL)),
     ("write", None): Role("write", errors(errno.ENOSPC) + (
         Fault("short", more={"write": 1}), Fault(str(UNKNOWN), UNKNOWN, at="first")),
         ("during", "failing"), "ends"),
     # A file system that cannot reserve or write back ahead goes on; where
     # it cannot reserve, the drive's free space decides, unless the drive
     # cannot tell it or reports no blocks, or blocks of no size.
-    ("reserve", None): Role("write", errors(errno.ENOSPC, errno.EDQUOT, errno.EFBIG) + (
+    ("fallocate", None): Role("write", errors(errno.ENOSPC, errno.EDQUOT, errno.EFBIG) + (
         Fault(str(errno.EOPNOTSUPP)),
         Fault(CANNOT_RESERVE + str(errno.ENOSYS), more=ASKED),
         Fault(CANNOT_RESERVE + "report4096/0/0", more=ASKED),
@@ -210,20 +216,25 @@ NATIVE_ROLES = {
         Fault(CANNOT_RESERVE + "report4096/{pages}/{pages}", more=ASKED),
         Fault(CANNOT_RESERVE + "report1048576/{many}/{many}", more=ASKED)),
         ("during",)),
-    ("freespace", None): Role("undisturbed"),
-    ("writeback", None): Role("write", errors(errno.EIO) + (Fault(str(errno.EINVAL)),) + tuple(
+    ("fstatvfs", None): Role("undisturbed"),
+    # Write-back that the file system cannot do leaves it to write back on
+    # its own, from then on.
+    ("sync_file_range", None): Role("write", errors(errno.EIO) + (Fault(str(errno.EINVAL)),) + tuple(
         Fault(str(number), at="first")
         for number in (errno.ESPIPE, errno.ENOSYS, errno.EOPNOTSUPP)), ("during",), "first"),
+    # Only advice.
+    ("posix_fadvise", None): Role("undisturbed", errors(errno.EINVAL)),
     ("fsync", None): Role("write", errors(errno.EIO), ("during", "failing")),
     # A signal right after a look at the flag; after the last, too late for
     # it: the image is complete.
-    ("look", None): Role("look", (), (("after look", "before ends"),
-                                      ("after look, failing", "before ends"),
-                                      ("last look", "last"))),
+    ("after_interrupt_look", None): Role("look", (), (("after look", "before ends"),
+                                                      ("after look, failing", "before ends"),
+                                                      ("last look", "last"))),
     ("close", None): Role("close", errors(errno.EIO), ("after",)),
-    ("read", None): Role("read", errors(errno.EIO), ("before",), "first"),
-    ("print", None): Role("print", errors(errno.EIO)),
-    ("flush", None): Role("undisturbed", errors(errno.EIO)),
+    ("fgets", None): Role("read", errors(errno.EIO), ("before",), "first"),
+    # The text is written, the failure reported: the program goes on.
+    ("vprintf", None): Role("undisturbed", errors(errno.EIO)),
+    ("fflush", None): Role("undisturbed", errors(errno.EIO)),
 }
 
 def old_image_kept(scenario):
@@ -264,8 +275,9 @@ WINDOWS_ROLES = {
         Fault("{site}:console,SetConsoleMode:1:87", more={"SetConsoleMode": 1}))),
     # Interrupts then take their usual course.
     ("SetConsoleCtrlHandler", None): Role("undisturbed", (Fault("8"),)),
-    ("vprintf", None): Role("print", (Fault("5"),)),
-    ("vprintf", "VirtualFree"): Role("print", (Fault("5"),), ("after",)),  # "Fertig!"
+    # The text is written, the failure reported: the program goes on.
+    ("vprintf", None): Role("undisturbed", (Fault("5"),)),
+    ("vprintf", "VirtualFree"): Role("undisturbed", (Fault("5"),), ("after",)),  # "Fertig!"
     ("fflush", None): Role("undisturbed", (Fault("5"),)),
     ("fgets", None): Role("read", (Fault("5"),), ("before",), "first"),
     ("VirtualAlloc", None): Role("allocate", (Fault("8", "ENOMEM"),)),
@@ -316,8 +328,8 @@ WINDOWS_ROLES = {
     ("WriteFile", "WriteFile"): Role("write", WRITE_FAULTS + (Fault("87", "EINVAL"),),
                                      ("during", "failing"), "last"),
     # An interrupt just after a look: the block at hand is still written.
-    ("look", None): Role("look", (), ("after look", "after look, failing")),
-    ("look", "FlushFileBuffers"): Role("look", (), ("last look",)),
+    ("after_interrupt_look", None): Role("look", (), ("after look", "after look, failing")),
+    ("after_interrupt_look", "FlushFileBuffers"): Role("look", (), ("last look",)),
     ("FlushFileBuffers", None): Role("write", (Fault(*BROKEN),), ("during", "failing")),
     ("CloseHandle", "FlushFileBuffers"): Role("close", (Fault(*BROKEN),), ("after",)),
 }
@@ -336,17 +348,18 @@ WINDOWS_OWN_RUNS = [
 ]
 
 
-def clean_up(prompt, release, close, unlink):
+def clean_up(prompt, release, close, unlink, let_go=()):
     """What follows a failure of each behaviour, up to the exit prompt's
     output and read; unlink: the deletion of the image and the look
-    whether it is gone."""
+    whether it is gone; let_go: the interrupts let go."""
+    let_go = list(let_go)
     return {
         "query": prompt,
         "allocate": prompt,
         "create": release + prompt,
         "created": close + release + prompt,
-        "write": release + close + unlink + prompt,
-        "close": release + unlink + prompt,
+        "write": release + close + unlink + let_go + prompt,
+        "close": release + unlink + let_go + prompt,
     }
 
 
@@ -354,13 +367,21 @@ class Native:
     """The native test build, run as from a terminal."""
     name = "native"
     roles = NATIVE_ROLES
-    prompt_calls = ["print", "flush", "read"]
-    clean_up = clean_up(prompt_calls, ["release"], ["close"], ["unlink", "query"])
+    prompt_calls = ["vprintf", "fflush", "fgets"]
+    # The usual actions of SIGINT, SIGTERM and SIGHUP put back.
+    let_go = ["sigaction"] * 3
+    clean_up = clean_up(prompt_calls, ["free"], ["close"], ["unlink", "lstat"], let_go)
+    # After an interrupt: the image deleted, then the end by the signal,
+    # through its default action; or, where a failure came first, by the
+    # signal passed on as the interrupts are let go.
+    discard_calls = ["free", "close", "unlink", "lstat"]
+    interrupted_end = ["fflush", "sigaction", "raise"]
+    passed_on = let_go + ["raise"]
     # What the writing may still do between an interrupt and its clean-up,
     # which stops at the very next look; on the failing road nothing comes
     # between the failure and the clean-up.
-    writing_calls = ("writeback", "fsync")
-    stop_calls = ["look"]
+    writing_calls = ("sync_file_range", "posix_fadvise", "fsync")
+    stop_calls = ["after_interrupt_look"]
     failing_skip = ()
     repeated_calls = ()
     looks = ()
@@ -417,17 +438,23 @@ class Windows(Native):
     prompt_calls = ["vprintf", "fflush", "fgets"]
     clean_up = clean_up(prompt_calls, ["VirtualFree"], ["CloseHandle"],
                         ["GetFileAttributesA", "DeleteFileA", "GetFileAttributesExA"])
+    # Letting go of the interrupts, and the end as interrupted, call
+    # nothing that is traced.
+    discard_calls = ["VirtualFree", "CloseHandle", "GetFileAttributesA", "DeleteFileA",
+                     "GetFileAttributesExA"]
+    interrupted_end = []
+    passed_on = []
     # A creation that fails after its open made the file deletes it again.
     made_clean_up = ["CloseHandle", "DeleteFileA", "VirtualFree"] + prompt_calls
     # The program's looks at its interrupt flag, which do not count as the
     # call before another.
-    looks = ("look",)
+    looks = ("after_interrupt_look",)
     # A handler that takes the event waits in Sleep for the writing to end
     # the process.
-    writing_calls = ("Sleep", "look", "FlushFileBuffers", "GetDiskFreeSpaceExA")
+    writing_calls = ("Sleep", "after_interrupt_look", "FlushFileBuffers", "GetDiskFreeSpaceExA")
     stop_calls = []
     failing_skip = writing_calls
-    repeated_calls = ("WriteFile", "look")
+    repeated_calls = ("WriteFile", "after_interrupt_look")
     ignorable = False
     own_runs = WINDOWS_OWN_RUNS
     events = ["CTRL_C_EVENT", "CTRL_BREAK_EVENT", "CTRL_CLOSE_EVENT"]
@@ -510,16 +537,6 @@ def tail(value):
 
 def lines_before(input, count):
     return b"".join(input.splitlines(keepends=True)[:count])
-
-
-def without_one_text(got, base):
-    """Whether got is base with one non-empty piece cut out."""
-    if len(got) >= len(base):
-        return False
-    same = 0
-    while same < len(got) and got[same] == base[same]:
-        same += 1
-    return base.endswith(got[same:])
 
 
 def pages(base):
@@ -665,9 +682,6 @@ class Walk:
             return Outcome(absent.stdout, absent.stderr, absent.status, left, None)
         if behaviour == "read":
             return self.run(lines_before(scenario.input, use - 1), scenario.old_image)
-        if behaviour == "print":
-            return Outcome(lambda out: without_one_text(out, base.stdout), base.stderr,
-                           base.status, base.left, None)
         if behaviour == "unlink" and scenario.old_image and base.left == "nothing" \
                 and "create" not in behaviours[index:]:
             # The failed deletion was the one that removed the old image.
@@ -722,13 +736,15 @@ class Walk:
         elif kind in ("after", "last look"):
             done = base.stdout.index(self.text(b"Fertig!"))
             expected = Outcome(base.stdout[:done], b"", status, base.left, None)
-            after = []
+            after = self.build.passed_on if kind == "last look" else []
         else:
             # No more blocks, no exit prompt.
             done = base.stdout.index(self.text(b"Fertig!"))
             expected = Outcome(base.stdout[:done], self.text(error_line(CANNOT_WRITE, error)),
                                status, "nothing", None)
-            after = self.build.clean_up["write"][:-len(self.build.prompt_calls)]
+            after = self.build.discard_calls + (
+                self.build.passed_on if kind in ("failing", "after look, failing")
+                else self.build.interrupted_end)
         skip = self.build.writing_calls
         if kind in ("failing", "after look, failing"):
             skip = self.build.failing_skip
@@ -740,8 +756,10 @@ class Walk:
         self.check(label, got, expected, after, plan, skip)
         if self.build.ignorable and kind not in ("failing", "after look, failing"):
             got = self.run(scenario.input, scenario.old_image, plan, ignored=True)
+            # Signals ignored from the start are looked at, but not caught.
+            got.trace = [call for call in got.trace if call != "sigaction"]
             self.check(label + ", interrupts ignored from the start", got, base,
-                       calls=base.trace)
+                       calls=[call for call in base.trace if call != "sigaction"])
 
     def walk(self, scenario):
         base = self.run(scenario.input, scenario.old_image)

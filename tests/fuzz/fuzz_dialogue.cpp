@@ -25,7 +25,6 @@ namespace {
 
 const long long megabyte = 1048576;
 const char prompt[] = "\n\rEingabetaste zum Beenden.";
-const int descriptor_of_image = 7;
 const int error_of_injected_failure = 5;
 const int error_of_full_disk = 28;
 
@@ -230,8 +229,12 @@ void exit_process(int status) {
 int error_number() { return m.error; }
 
 look look_at_path(const char*, long long* size) {
-    if (fails(call::query))
+    if (fails(call::query)) {
+        // After the writing began, a look that fails leaves it unknown
+        // whether the image is gone.
+        m.image_deletion_failed = m.creating_shown;
         return look::failed;
+    }
     if (!m.file_there)
         return look::nothing_there;
     *size = m.file_size;
@@ -254,7 +257,7 @@ int delete_file(const char*) {
     return 0;
 }
 
-int create_file(const char*) {
+int open_image(const char*) {
     if (fails(call::open))
         return -1;
     if (m.file_is_old_image)
@@ -264,31 +267,33 @@ int create_file(const char*) {
     m.file_is_old_image = false;
     m.file_size = 0;
     m.image_open = true;
-    return descriptor_of_image;
+    return 0;
 }
 
-long write_file(int descriptor, const void* data, unsigned size) {
-    check(descriptor == descriptor_of_image && m.image_open, "a write to no open image");
+// The drive takes what room is left of the block; the next write then
+// finds it full.
+int write_image_block(const void* block, unsigned size) {
+    check(m.image_open, "a write to no open image");
     check(!m.flushed, "a write after the flush");
-    const char* bytes = static_cast<const char*>(data);
-    check(size > 0 && bytes[size - 1] == 0, "bytes other than zero written");
+    check(size == megabyte, "a block that is not a megabyte");
+    const char* bytes = static_cast<const char*>(block);
     for (unsigned i = 0; i < size; i += 4096)
-        check(bytes[i] == 0, "bytes other than zero written");
+        check(bytes[i] == 0 && bytes[i + 4095] == 0, "bytes other than zero written");
     check(!m.reservation_refused, "a write after the reservation was refused");
     if (fails(call::write))
         return -1;
     long long room = m.capacity - m.file_size;
-    if (room <= 0) {
+    if (room < size) {
+        m.file_size += room > 0 ? room : 0;
         m.error = error_of_full_disk;
         return -1;
     }
-    long written = static_cast<long>(room < size ? room : size);
-    m.file_size += written;
-    return written;
+    m.file_size += size;
+    return fails(call::writeback) ? -1 : 0;
 }
 
-int reserve_space(int descriptor, long long size) {
-    check(descriptor == descriptor_of_image && m.image_open, "a reservation for no open image");
+int reserve_image(long long size) {
+    check(m.image_open, "a reservation for no open image");
     check(m.file_size == 0 && !m.flushed, "a reservation after the writing began");
     check(size % megabyte == 0 && size >= 100 * megabyte, "a reservation of a wrong size");
     bool refused = fails(call::reserve);
@@ -305,18 +310,27 @@ int reserve_space(int descriptor, long long size) {
     return 0;
 }
 
-int write_back(int descriptor, long long written) {
-    check(descriptor == descriptor_of_image && m.image_open, "write-back of no open image");
-    check(written == m.file_size, "write-back of other bytes than were written");
-    return fails(call::writeback) ? -1 : 0;
-}
-
-int flush_file(int descriptor) {
-    check(descriptor == descriptor_of_image && m.image_open, "a flush of no open image");
+int flush_image() {
+    check(m.image_open, "a flush of no open image");
     if (fails(call::fsync))
         return -1;
     m.flushed = true;
     return 0;
+}
+
+int close_image() {
+    check(m.image_open, "a close of no open image");
+    m.image_open = false;
+    return fails(call::close) ? -1 : 0;
+}
+
+bool discard_image(const char* path) {
+    if (m.image_open)
+        static_cast<void>(close_image());
+    if (delete_file(path) != 0)
+        return false;
+    long long size = 0;
+    return look_at_path(path, &size) == look::nothing_there;
 }
 
 void catch_interrupts() {
@@ -339,12 +353,6 @@ void end_interrupted() {
     check(m.interrupt_arrived, "ended as interrupted without an interrupt");
     m.ended_interrupted = true;
     std::longjmp(process_end, 1);
-}
-
-int close_file(int descriptor) {
-    check(descriptor == descriptor_of_image && m.image_open, "a close of no open image");
-    m.image_open = false;
-    return fails(call::close) ? -1 : 0;
 }
 
 void* allocate(std::size_t size) {

@@ -1,0 +1,49 @@
+// Linked into the native coverage build: a process that a signal ends
+// does not exit, and would lose its counts of the lines and branches run.
+// Before main() runs, this puts a handler in place of the default action
+// of each interrupt signal (an ignored one stays ignored) that writes the
+// counts and then lets the signal end the process; and it writes them
+// before the program raises a signal itself to end as interrupted.  The
+// lines that run after that are not counted.
+#include "platform/posix_calls.h"
+
+#include <signal.h>
+
+extern "C" void __gcov_dump(void);
+
+namespace {
+
+decltype(&::raise) real_raise = nullptr;
+
+extern "C" void write_counts_and_end(int number) {
+    __gcov_dump();
+    struct sigaction usual {};
+    usual.sa_handler = SIG_DFL;
+    sigemptyset(&usual.sa_mask);
+    static_cast<void>(sigaction(number, &usual, nullptr));
+    static_cast<void>(raise(number));
+}
+
+int raise_with_counts(int number) {
+    __gcov_dump();
+    return real_raise(number);
+}
+
+struct coverage_installer {
+    coverage_installer() {
+        struct sigaction writing {};
+        writing.sa_handler = write_counts_and_end;
+        sigemptyset(&writing.sa_mask);
+        for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+            struct sigaction usual;
+            static_cast<void>(sigaction(number, nullptr, &usual));
+            if (usual.sa_handler != SIG_IGN)
+                static_cast<void>(sigaction(number, &writing, nullptr));
+        }
+        real_raise = platform::system_calls.raise;
+        platform::system_calls.raise = raise_with_counts;
+    }
+};
+coverage_installer installed;
+
+} // namespace
