@@ -69,6 +69,7 @@ struct machine {
     bool finished_shown;
     bool prompt_shown;
     int reads_after_prompt;
+    bool within_line; // the last read stopped before the line's end
     int blocks_held;
     bool image_open;
     bool image_deletion_failed;
@@ -197,7 +198,8 @@ void flush_output() { static_cast<void>(fails(call::flush)); }
 
 // As fgets does it: up to size - 1 bytes, the line feed included.
 char* read_line(char* buffer, int size) {
-    if (m.prompt_shown)
+    // Lines, not reads: the rest of a long line is read on.
+    if (m.prompt_shown && !m.within_line)
         m.reads_after_prompt++;
     if (fails(call::read) || m.keys_left == 0)
         return nullptr;
@@ -210,6 +212,7 @@ char* read_line(char* buffer, int size) {
             break;
     }
     buffer[n] = '\0';
+    m.within_line = n > 0 && buffer[n - 1] != '\n';
     if (m.replacement_asked && !m.prompt_shown) {
         m.replacement_agreed = agrees(buffer);
         m.replacement_asked = false;
