@@ -213,8 +213,12 @@ int write_image_block(const void* block, unsigned size) {
     const char* data = static_cast<const char*>(block);
     for (unsigned done = 0; done < size;) {
         ssize_t written = calls.write(image.descriptor, data + done, size - done);
-        if (written <= 0)
+        if (written < 0)
             return -1;
+        if (written == 0) {
+            errno = EIO;
+            return -1;
+        }
         done += static_cast<unsigned>(written);
     }
     image.written += size;

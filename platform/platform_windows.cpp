@@ -1,7 +1,6 @@
 // Windows: the system's own calls for files, memory and the console, and
 // the C runtime (msvcrt) for the text streams.  Every one of them goes
 // through the table in windows_calls.h.
-#include "platform/coverage.h"
 #include "platform/platform.h"
 #include "platform/reasons.h"
 #include "platform/windows_calls.h"
@@ -18,40 +17,14 @@
 #endif
 
 namespace platform {
+
+#define TOLVERA_CALL_ENTRY(name) ::name,
+windows_calls system_calls = {TOLVERA_WINDOWS_CALLS(TOLVERA_CALL_ENTRY)};
+#undef TOLVERA_CALL_ENTRY
+
 namespace {
 
-#ifdef TOLVERA_FAULT_INJECTION
-windows_calls calls =
-#else
-const windows_calls calls =
-#endif
-    {::SetErrorMode,
-     ::GetStdHandle,
-     ::GetConsoleMode,
-     ::SetConsoleMode,
-     ::SetConsoleCtrlHandler,
-     ::Sleep,
-     std::vprintf,
-     std::fflush,
-     std::fgets,
-     ::VirtualAlloc,
-     ::VirtualFree,
-     ::GetFileAttributesExA,
-     ::GetFileAttributesA,
-     ::CreateFileA,
-     ::ReOpenFile,
-     ::GetFileInformationByHandle,
-     ::GetFileInformationByHandleEx,
-     ::SetFileInformationByHandle,
-     ::GetVolumeInformationByHandleW,
-     ::GetDiskFreeSpaceA,
-     ::GetDiskFreeSpaceExA,
-     ::SetEndOfFile,
-     ::WriteFile,
-     ::FlushFileBuffers,
-     ::CloseHandle,
-     ::DeleteFileA,
-     ::RemoveDirectoryA};
+const windows_calls& calls = system_calls;
 
 HANDLE console_output = INVALID_HANDLE_VALUE;
 DWORD original_console_mode = 0;
@@ -195,19 +168,18 @@ HANDLE open_itself(const char* path, DWORD access, DWORD disposition) {
         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
-// The image, the one file the program writes, from its creation to its
-// close.  Its descriptor stands for this record.
-const int image_descriptor = 3;
 const DWORD page_size = 4096;
 
-struct open_image {
+// The image, the one file the program writes, from its creation to its
+// close.
+struct image_file {
     HANDLE handle;    // as created: past the cache where the drive allows
     HANDLE buffered;  // the same file through the cache, once needed
     bool unbuffered;  // the blocks go past the cache
     long long offset; // where the next write goes
     char root[4];     // "D:\", for what the drive reports
 };
-open_image image = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, false, 0, ""};
+image_file image = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, false, 0, ""};
 
 // The handle that the blocks go through.
 HANDLE writer() { return image.buffered != INVALID_HANDLE_VALUE ? image.buffered : image.handle; }
@@ -296,10 +268,6 @@ bool too_little_room(long long size) {
 // shows as garbage unless it is told to interpret them.  Pipes and files
 // have no console mode and get the bytes as they are.
 void prepare_process() {
-    prepare_coverage();
-#ifdef TOLVERA_FAULT_INJECTION
-    open_fault_seam(calls);
-#endif
     static_cast<void>(calls.SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
     HANDLE output = calls.GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
@@ -398,7 +366,7 @@ int delete_file(const char* path) {
 // A file system or redirector that cannot do that refuses the open with
 // ERROR_INVALID_PARAMETER or ERROR_NOT_SUPPORTED; the image then goes
 // through the cache.
-int create_file(const char* path) {
+int open_image(const char* path) {
     image.offset = 0;
     image.buffered = INVALID_HANDLE_VALUE;
     image.root[0] = path[0];
@@ -439,31 +407,46 @@ int create_file(const char* path) {
     }
     image.handle = file;
     image.unbuffered = unbuffered;
-    return image_descriptor;
+    return 0;
 }
 
-// One WriteFile, and the count it reports: after a short write the next
-// one fails with the drive's own reason (a full drive: ERROR_DISK_FULL).
-// A redirector that takes the unbuffered open may still refuse the first
-// write past the cache with ERROR_INVALID_PARAMETER; that write, and all
-// after it, then go through the cache.
-long write_file(int descriptor, const void* data, unsigned size) {
-    static_cast<void>(descriptor);
+namespace {
+
+// One WriteFile, and the count it reports.  A redirector that takes the
+// unbuffered open may still refuse the first write past the cache with
+// ERROR_INVALID_PARAMETER; that write, and all after it, then go through
+// the cache.
+bool write_part(const void* data, unsigned size, DWORD* written) {
     if (image.unbuffered && !on_sectors(data, size, image.offset) && !write_through_cache())
-        return image_failed();
-    DWORD written = 0;
-    if (!write_at(data, size, &written)) {
-        if (!image.unbuffered || image.offset != 0 || GetLastError() != ERROR_INVALID_PARAMETER)
-            return image_failed();
-        if (!write_through_cache() || !write_at(data, size, &written))
-            return image_failed();
-    }
-    image.offset += written;
-    return static_cast<long>(written);
+        return false;
+    if (write_at(data, size, written))
+        return true;
+    if (!image.unbuffered || image.offset != 0 || GetLastError() != ERROR_INVALID_PARAMETER)
+        return false;
+    return write_through_cache() && write_at(data, size, written);
 }
 
-int close_file(int descriptor) {
-    static_cast<void>(descriptor);
+} // namespace
+
+// After a short write the next one fails with the drive's own reason (a
+// full drive: ERROR_DISK_FULL).
+int write_image_block(const void* block, unsigned size) {
+    const char* data = static_cast<const char*>(block);
+    for (unsigned done = 0; done < size;) {
+        DWORD written = 0;
+        if (!write_part(data + done, size - done, &written))
+            return image_failed();
+        if (written == 0) {
+            errno = EIO;
+            return -1;
+        }
+        image.offset += written;
+        done += written;
+    }
+    return 0;
+}
+
+int close_image() {
     int result = 0;
     if (image.buffered != INVALID_HANDLE_VALUE && !calls.CloseHandle(image.buffered))
         result = image_failed();
@@ -471,6 +454,15 @@ int close_file(int descriptor) {
         result = image_failed();
     image.handle = image.buffered = INVALID_HANDLE_VALUE;
     return result;
+}
+
+bool discard_image(const char* path) {
+    if (image.handle != INVALID_HANDLE_VALUE)
+        static_cast<void>(close_image());
+    if (delete_file(path) != 0)
+        return false;
+    long long size = 0;
+    return look_at_path(path, &size) == look::nothing_there;
 }
 
 // The allocation of the whole size.  NTFS and exFAT take it or answer
@@ -481,8 +473,7 @@ int close_file(int descriptor) {
 // ERROR_NOT_SUPPORTED, ERROR_CALL_NOT_IMPLEMENTED, ...) is measured
 // instead against the room the drive reports for this user, and written
 // as it is where it reports none.
-int reserve_space(int descriptor, long long size) {
-    static_cast<void>(descriptor);
+int reserve_image(long long size) {
     FILE_ALLOCATION_INFO allocation;
     allocation.AllocationSize.QuadPart = size;
     if (calls.SetFileInformationByHandle(image.handle, FileAllocationInfo, &allocation,
@@ -505,22 +496,12 @@ int reserve_space(int descriptor, long long size) {
     return 0;
 }
 
-// Past the cache each write is on the drive when it returns; through the
-// cache, the system writes back on its own.  Either way the flush at the
-// end waits for what is left.
-int write_back(int descriptor, long long written) {
-    static_cast<void>(descriptor);
-    static_cast<void>(written);
-    return 0;
-}
-
 // The file's data and its size on the drive, and the drive's own cache
-// emptied.  What fsync is on POSIX; _commit would do the same but
-// reports every failure as EBADF.
-int flush_file(int descriptor) {
-    static_cast<void>(descriptor);
-    return calls.FlushFileBuffers(writer()) ? 0 : image_failed();
-}
+// emptied: what fsync is on POSIX (_commit would do the same, but reports
+// every failure as EBADF).  Past the cache each write is on the drive when
+// it returns; through it, the system writes back on its own, and this
+// waits for what is left.
+int flush_image() { return calls.FlushFileBuffers(writer()) ? 0 : image_failed(); }
 
 void catch_interrupts() {
     // Once per run: the image is written once.  Where the handler cannot
@@ -531,7 +512,9 @@ void catch_interrupts() {
 
 bool interrupted() {
     bool caught = interrupt_state == interrupt_caught;
-    fault_point("look");
+    // An event can come right after the flag was read; release_interrupts()
+    // ends the program for such an event.
+    calls.after_interrupt_look();
     if (!caught)
         return false;
     errno = EINTR;

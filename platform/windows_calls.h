@@ -1,64 +1,47 @@
-// The calls that the Windows platform makes into Windows and its C runtime.
+// The calls that the Windows program makes into Windows and its C
+// runtime.  platform_windows.cpp makes each of them through the table
+// system_calls, never directly; a test build may put stand-ins into it
+// before main() runs, as SQLite's table of system calls allows.
 //
-// platform_windows.cpp calls each of them through this table, never
-// directly.  In the program that users get the table is a constant that
-// names the real functions.  The test build (TOLVERA_FAULT_INJECTION)
-// links windows_faults.cpp, which puts a stand-in in front of each entry at
-// start: it can make any use of any call fail with a chosen Windows error
-// code, give answers that a test machine cannot produce, and deliver a
-// console control event at a chosen call (see windows_faults.cpp).
+// One list names them all: the table's fields and its entries are both
+// made from it, so a call is named in one place and no entry can stand in
+// the wrong field.
 #pragma once
 
 #include <windows.h>
 
-#include <cstdarg>
 #include <cstdio>
+
+// clang-format off
+#define TOLVERA_WINDOWS_CALLS(X)                                                           \
+    /* The process and its console. */                                                      \
+    X(SetErrorMode) X(GetStdHandle) X(GetConsoleMode) X(SetConsoleMode)                     \
+    X(SetConsoleCtrlHandler) X(Sleep) X(vprintf) X(fflush) X(fgets)                         \
+    /* Memory. */                                                                           \
+    X(VirtualAlloc) X(VirtualFree)                                                          \
+    /* Files and drives. */                                                                 \
+    X(GetFileAttributesExA) X(GetFileAttributesA) X(CreateFileA) X(ReOpenFile)              \
+    X(GetFileInformationByHandle) X(GetFileInformationByHandleEx)                           \
+    X(SetFileInformationByHandle) X(GetVolumeInformationByHandleW) X(GetDiskFreeSpaceA)     \
+    X(GetDiskFreeSpaceExA) X(SetEndOfFile) X(WriteFile) X(FlushFileBuffers) X(CloseHandle)  \
+    X(DeleteFileA) X(RemoveDirectoryA)                                                      \
+    /* Not a call: the moment after a look at the interrupt flag. */                        \
+    X(after_interrupt_look)
+// clang-format on
+
+// The one row that calls nothing of the system: the moment right after the
+// program looked at its interrupt flag, where a test build can deliver a
+// console control event.  It does nothing.
+inline void after_interrupt_look() {}
 
 namespace platform {
 
 struct windows_calls {
-    // The process and its console.
-    decltype(&::SetErrorMode) SetErrorMode;
-    decltype(&::GetStdHandle) GetStdHandle;
-    decltype(&::GetConsoleMode) GetConsoleMode;
-    decltype(&::SetConsoleMode) SetConsoleMode;
-    decltype(&::SetConsoleCtrlHandler) SetConsoleCtrlHandler;
-    decltype(&::Sleep) Sleep;
-    int (*vprintf)(const char* format, va_list arguments);
-    int (*fflush)(FILE* stream);
-    char* (*fgets)(char* buffer, int size, FILE* stream);
-
-    // Memory.
-    decltype(&::VirtualAlloc) VirtualAlloc;
-    decltype(&::VirtualFree) VirtualFree;
-
-    // Files and drives.
-    decltype(&::GetFileAttributesExA) GetFileAttributesExA;
-    decltype(&::GetFileAttributesA) GetFileAttributesA;
-    decltype(&::CreateFileA) CreateFileA;
-    decltype(&::ReOpenFile) ReOpenFile;
-    decltype(&::GetFileInformationByHandle) GetFileInformationByHandle;
-    decltype(&::GetFileInformationByHandleEx) GetFileInformationByHandleEx;
-    decltype(&::SetFileInformationByHandle) SetFileInformationByHandle;
-    decltype(&::GetVolumeInformationByHandleW) GetVolumeInformationByHandleW;
-    decltype(&::GetDiskFreeSpaceA) GetDiskFreeSpaceA;
-    decltype(&::GetDiskFreeSpaceExA) GetDiskFreeSpaceExA;
-    decltype(&::SetEndOfFile) SetEndOfFile;
-    decltype(&::WriteFile) WriteFile;
-    decltype(&::FlushFileBuffers) FlushFileBuffers;
-    decltype(&::CloseHandle) CloseHandle;
-    decltype(&::DeleteFileA) DeleteFileA;
-    decltype(&::RemoveDirectoryA) RemoveDirectoryA;
+#define TOLVERA_CALL_FIELD(name) decltype(&::name) name;
+    TOLVERA_WINDOWS_CALLS(TOLVERA_CALL_FIELD)
+#undef TOLVERA_CALL_FIELD
 };
 
-#ifdef TOLVERA_FAULT_INJECTION
-// Puts the stand-ins in front of the real calls; called once at start.
-void open_fault_seam(windows_calls& calls);
-// A place in the platform's own code where a test may deliver a control
-// event: after the program looked at its interrupt flag.
-void fault_point(const char* name);
-#else
-inline void fault_point(const char*) {}
-#endif
+extern windows_calls system_calls;
 
 } // namespace platform

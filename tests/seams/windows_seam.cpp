@@ -1,7 +1,6 @@
 // The fault seam of the Windows test build: a stand-in in front of every
-// entry of the table of system calls.
-//
-// The environment says which use of which call does what:
+// entry of the table of system calls (platform/windows_calls.h), put there
+// before main() runs.  What each does on a planned use (see fault_plan.h):
 //
 //   TOLVERA_FAULT=WriteFile:3:112        the 3rd WriteFile fails; GetLastError()
 //                                        then gives 112 (ERROR_DISK_FULL)
@@ -11,15 +10,15 @@
 //   TOLVERA_FAULT=WriteFile:3:ctrl0      console control event 0 (CTRL_C_EVENT)
 //                                        arrives as the 3rd WriteFile starts;
 //                                        the call itself goes on
-//   TOLVERA_FAULT=look:2:ctrl2           CTRL_CLOSE_EVENT right after the
+//   TOLVERA_FAULT=after_interrupt_look:2:ctrl2
+//                                        CTRL_CLOSE_EVENT right after the
 //                                        program's 2nd look at its interrupt flag
 //   TOLVERA_FAULT=SetFileInformationByHandle:2:ok
 //                                        the call does nothing and succeeds
-//   several faults joined by commas; two for the same use act together
-//   TOLVERA_FAULT_TRACE=file             every call's name is appended to file
 //
 // The runtime's own calls (vprintf, fflush, fgets) take an error number
-// instead of a code.  Answers that a test machine cannot give:
+// instead of a code; vprintf and fflush do their work and then report the
+// failure.  Answers that a test machine cannot give:
 //
 //   GetConsoleMode:1:vt          a console already in virtual-terminal mode
 //   GetConsoleMode:1:console     a console without it (SetConsoleMode then
@@ -38,8 +37,8 @@
 // takes the event, or the window is being closed, the process ends with
 // STATUS_CONTROL_C_EXIT.  The calling thread goes on once a handler waits
 // (Sleep) or returned.
-#include "platform/coverage.h"
-#include "platform/fault_trace.h"
+#include "fault_plan.h"
+
 #include "platform/windows_calls.h"
 
 #include <cerrno>
@@ -49,82 +48,12 @@
 #include <cstring>
 #include <cwchar>
 
-namespace platform {
+// gcov's runtime, in the coverage builds only.
+extern "C" void __gcov_dump(void) __attribute__((weak));
+
 namespace {
 
-windows_calls real;
-
-const char* const call_names[] = {"SetErrorMode",
-                                  "GetStdHandle",
-                                  "GetConsoleMode",
-                                  "SetConsoleMode",
-                                  "SetConsoleCtrlHandler",
-                                  "Sleep",
-                                  "vprintf",
-                                  "fflush",
-                                  "fgets",
-                                  "VirtualAlloc",
-                                  "VirtualFree",
-                                  "GetFileAttributesExA",
-                                  "GetFileAttributesA",
-                                  "CreateFileA",
-                                  "ReOpenFile",
-                                  "GetFileInformationByHandle",
-                                  "GetFileInformationByHandleEx",
-                                  "SetFileInformationByHandle",
-                                  "GetVolumeInformationByHandleW",
-                                  "GetDiskFreeSpaceA",
-                                  "GetDiskFreeSpaceExA",
-                                  "SetEndOfFile",
-                                  "WriteFile",
-                                  "FlushFileBuffers",
-                                  "CloseHandle",
-                                  "DeleteFileA",
-                                  "RemoveDirectoryA",
-                                  "look"};
-const int call_count = sizeof call_names / sizeof call_names[0];
-
-enum seam_call {
-    c_SetErrorMode,
-    c_GetStdHandle,
-    c_GetConsoleMode,
-    c_SetConsoleMode,
-    c_SetConsoleCtrlHandler,
-    c_Sleep,
-    c_vprintf,
-    c_fflush,
-    c_fgets,
-    c_VirtualAlloc,
-    c_VirtualFree,
-    c_GetFileAttributesExA,
-    c_GetFileAttributesA,
-    c_CreateFileA,
-    c_ReOpenFile,
-    c_GetFileInformationByHandle,
-    c_GetFileInformationByHandleEx,
-    c_SetFileInformationByHandle,
-    c_GetVolumeInformationByHandleW,
-    c_GetDiskFreeSpaceA,
-    c_GetDiskFreeSpaceExA,
-    c_SetEndOfFile,
-    c_WriteFile,
-    c_FlushFileBuffers,
-    c_CloseHandle,
-    c_DeleteFileA,
-    c_RemoveDirectoryA,
-    c_look
-};
-
-struct planned_fault {
-    int call;     // index into call_names
-    long use;     // 1 for the first use
-    char how[24]; // an error code, "short", "ok", "ctrlN" or an answer
-};
-
-struct plan {
-    planned_fault faults[16];
-    int count;
-};
+platform::windows_calls real;
 
 // What this use of a call is to do.
 struct action {
@@ -137,33 +66,6 @@ struct action {
     std::fprintf(stderr, "TOLVERA_FAULT: %s: '%s'\n", why, text);
     std::abort();
 }
-
-plan read_plan() {
-    plan p{};
-    const char* text = std::getenv("TOLVERA_FAULT");
-    for (const char* item = text; item != nullptr && *item != '\0';) {
-        if (p.count == static_cast<int>(sizeof p.faults / sizeof p.faults[0]))
-            reject(text, "too many faults");
-        char name[40];
-        int length = 0;
-        planned_fault& f = p.faults[p.count++];
-        if (std::sscanf(item, "%39[A-Za-z]:%ld:%23[a-z0-9]%n", name, &f.use, f.how, &length) != 3)
-            reject(text, "cannot read");
-        f.call = -1;
-        for (int i = 0; i < call_count; i++)
-            if (std::strcmp(name, call_names[i]) == 0)
-                f.call = i;
-        if (f.call < 0)
-            reject(text, "no such call");
-        item += length;
-        if (*item == ',')
-            item++;
-    }
-    return p;
-}
-
-plan chosen;
-long uses[call_count];
 
 // The registered control handlers, as the system keeps them.
 PHANDLER_ROUTINE handlers[8];
@@ -181,7 +83,8 @@ DWORD WINAPI run_handlers(void* argument) {
     LeaveCriticalSection(&handler_lock);
     if (!taken || event == CTRL_CLOSE_EVENT) {
         // What the coverage build's own handler does before the system's.
-        write_coverage();
+        if (__gcov_dump != nullptr)
+            __gcov_dump();
         ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
     }
     return 0;
@@ -199,29 +102,18 @@ void deliver(DWORD event) {
     static_cast<void>(CloseHandle(thread));
 }
 
+void deliver_event(const char* how) { deliver(static_cast<DWORD>(std::atoi(how + 4))); }
+
 // Counts and traces this use of the call, delivers a planned event, and
 // says what else is planned for it.  errno and the last error stay as
 // they were unless the call is to fail.
-action consult(int index) {
+action consult(const char* call) {
     DWORD last_error = GetLastError();
-    int saved = errno;
-    trace_call(call_names[index]);
-    long use = ++uses[index];
-    action what = {false, 0, nullptr};
-    for (int i = 0; i < chosen.count; i++) {
-        const planned_fault& f = chosen.faults[i];
-        if (f.call != index || f.use != use)
-            continue;
-        if (std::strncmp(f.how, "ctrl", 4) == 0)
-            deliver(static_cast<DWORD>(std::atoi(f.how + 4)));
-        else if (f.how[0] >= '0' && f.how[0] <= '9')
-            what = {true, static_cast<DWORD>(std::strtoul(f.how, nullptr, 10)), nullptr};
-        else
-            what.answer = f.how;
-    }
-    errno = saved;
+    const char* how = seam::consult(call, deliver_event);
     SetLastError(last_error);
-    return what;
+    if (seam::is_number(how))
+        return {true, static_cast<DWORD>(std::strtoul(how, nullptr, 10)), nullptr};
+    return {false, 0, how};
 }
 
 bool answered(const action& what, const char* answer) {
@@ -241,17 +133,17 @@ template <typename R> R fail_with_errno(const action& what, R result) {
 }
 
 UINT WINAPI seam_SetErrorMode(UINT mode) {
-    static_cast<void>(consult(c_SetErrorMode)); // cannot fail
+    static_cast<void>(consult("SetErrorMode")); // cannot fail
     return real.SetErrorMode(mode);
 }
 
 HANDLE WINAPI seam_GetStdHandle(DWORD which) {
-    action what = consult(c_GetStdHandle);
+    action what = consult("GetStdHandle");
     return what.fail ? fail_with(what, INVALID_HANDLE_VALUE) : real.GetStdHandle(which);
 }
 
 BOOL WINAPI seam_GetConsoleMode(HANDLE console, LPDWORD mode) {
-    action what = consult(c_GetConsoleMode);
+    action what = consult("GetConsoleMode");
     if (what.fail)
         return fail_with(what, FALSE);
     const DWORD usual = ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
@@ -267,14 +159,14 @@ BOOL WINAPI seam_GetConsoleMode(HANDLE console, LPDWORD mode) {
 }
 
 BOOL WINAPI seam_SetConsoleMode(HANDLE console, DWORD mode) {
-    action what = consult(c_SetConsoleMode);
+    action what = consult("SetConsoleMode");
     if (what.fail)
         return fail_with(what, FALSE);
     return answered(what, "ok") ? TRUE : real.SetConsoleMode(console, mode);
 }
 
 BOOL WINAPI seam_SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
-    action what = consult(c_SetConsoleCtrlHandler);
+    action what = consult("SetConsoleCtrlHandler");
     if (what.fail)
         return fail_with(what, FALSE);
     EnterCriticalSection(&handler_lock);
@@ -294,47 +186,49 @@ BOOL WINAPI seam_SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
 }
 
 void WINAPI seam_Sleep(DWORD milliseconds) {
-    static_cast<void>(consult(c_Sleep)); // cannot fail
+    static_cast<void>(consult("Sleep")); // cannot fail
     if (GetCurrentThreadId() == delivering_thread)
         static_cast<void>(SetEvent(handler_waits));
     real.Sleep(milliseconds);
 }
 
 int seam_vprintf(const char* format, va_list arguments) {
-    action what = consult(c_vprintf);
-    return what.fail ? fail_with_errno(what, -1) : real.vprintf(format, arguments);
+    action what = consult("vprintf");
+    int result = real.vprintf(format, arguments);
+    return what.fail ? fail_with_errno(what, -1) : result;
 }
 
 int seam_fflush(FILE* stream) {
-    action what = consult(c_fflush);
-    return what.fail ? fail_with_errno(what, EOF) : real.fflush(stream);
+    action what = consult("fflush");
+    int result = real.fflush(stream);
+    return what.fail ? fail_with_errno(what, EOF) : result;
 }
 
 char* seam_fgets(char* buffer, int size, FILE* stream) {
-    action what = consult(c_fgets);
+    action what = consult("fgets");
     return what.fail ? fail_with_errno(what, static_cast<char*>(nullptr))
                      : real.fgets(buffer, size, stream);
 }
 
 LPVOID WINAPI seam_VirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWORD protection) {
-    action what = consult(c_VirtualAlloc);
+    action what = consult("VirtualAlloc");
     return what.fail ? fail_with(what, static_cast<LPVOID>(nullptr))
                      : real.VirtualAlloc(address, size, type, protection);
 }
 
 BOOL WINAPI seam_VirtualFree(LPVOID address, SIZE_T size, DWORD type) {
-    action what = consult(c_VirtualFree);
+    action what = consult("VirtualFree");
     BOOL freed = real.VirtualFree(address, size, type);
     return what.fail ? fail_with(what, FALSE) : freed;
 }
 
 BOOL WINAPI seam_GetFileAttributesExA(LPCSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID data) {
-    action what = consult(c_GetFileAttributesExA);
+    action what = consult("GetFileAttributesExA");
     return what.fail ? fail_with(what, FALSE) : real.GetFileAttributesExA(path, level, data);
 }
 
 DWORD WINAPI seam_GetFileAttributesA(LPCSTR path) {
-    action what = consult(c_GetFileAttributesA);
+    action what = consult("GetFileAttributesA");
     if (what.fail)
         return fail_with(what, INVALID_FILE_ATTRIBUTES);
     DWORD attributes = real.GetFileAttributesA(path);
@@ -346,20 +240,20 @@ DWORD WINAPI seam_GetFileAttributesA(LPCSTR path) {
 HANDLE WINAPI seam_CreateFileA(LPCSTR path, DWORD access, DWORD sharing,
                                LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                                HANDLE template_file) {
-    action what = consult(c_CreateFileA);
+    action what = consult("CreateFileA");
     return what.fail ? fail_with(what, INVALID_HANDLE_VALUE)
                      : real.CreateFileA(path, access, sharing, security, disposition, flags,
                                         template_file);
 }
 
 HANDLE WINAPI seam_ReOpenFile(HANDLE file, DWORD access, DWORD sharing, DWORD flags) {
-    action what = consult(c_ReOpenFile);
+    action what = consult("ReOpenFile");
     return what.fail ? fail_with(what, INVALID_HANDLE_VALUE)
                      : real.ReOpenFile(file, access, sharing, flags);
 }
 
 BOOL WINAPI seam_GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION information) {
-    action what = consult(c_GetFileInformationByHandle);
+    action what = consult("GetFileInformationByHandle");
     if (what.fail)
         return fail_with(what, FALSE);
     BOOL result = real.GetFileInformationByHandle(file, information);
@@ -372,7 +266,7 @@ BOOL WINAPI seam_GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORM
 
 BOOL WINAPI seam_GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
                                               LPVOID information, DWORD size) {
-    action what = consult(c_GetFileInformationByHandleEx);
+    action what = consult("GetFileInformationByHandleEx");
     if (what.fail)
         return fail_with(what, FALSE);
     BOOL result = real.GetFileInformationByHandleEx(file, kind, information, size);
@@ -383,7 +277,7 @@ BOOL WINAPI seam_GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_C
 
 BOOL WINAPI seam_SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
                                             LPVOID information, DWORD size) {
-    action what = consult(c_SetFileInformationByHandle);
+    action what = consult("SetFileInformationByHandle");
     if (what.fail)
         return fail_with(what, FALSE);
     return answered(what, "ok") ? TRUE
@@ -393,7 +287,7 @@ BOOL WINAPI seam_SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLA
 BOOL WINAPI seam_GetVolumeInformationByHandleW(HANDLE file, LPWSTR label, DWORD label_size,
                                                LPDWORD serial, LPDWORD name_length, LPDWORD flags,
                                                LPWSTR file_system, DWORD file_system_size) {
-    action what = consult(c_GetVolumeInformationByHandleW);
+    action what = consult("GetVolumeInformationByHandleW");
     if (what.fail)
         return fail_with(what, FALSE);
     BOOL result = real.GetVolumeInformationByHandleW(file, label, label_size, serial, name_length,
@@ -407,7 +301,7 @@ BOOL WINAPI seam_GetVolumeInformationByHandleW(HANDLE file, LPWSTR label, DWORD 
 
 BOOL WINAPI seam_GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectors_per_cluster, LPDWORD sector_size,
                                    LPDWORD free_clusters, LPDWORD clusters) {
-    action what = consult(c_GetDiskFreeSpaceA);
+    action what = consult("GetDiskFreeSpaceA");
     if (what.fail)
         return fail_with(what, FALSE);
     BOOL result =
@@ -419,19 +313,19 @@ BOOL WINAPI seam_GetDiskFreeSpaceA(LPCSTR root, LPDWORD sectors_per_cluster, LPD
 
 BOOL WINAPI seam_GetDiskFreeSpaceExA(LPCSTR root, PULARGE_INTEGER available, PULARGE_INTEGER total,
                                      PULARGE_INTEGER free) {
-    action what = consult(c_GetDiskFreeSpaceExA);
+    action what = consult("GetDiskFreeSpaceExA");
     return what.fail ? fail_with(what, FALSE)
                      : real.GetDiskFreeSpaceExA(root, available, total, free);
 }
 
 BOOL WINAPI seam_SetEndOfFile(HANDLE file) {
-    action what = consult(c_SetEndOfFile);
+    action what = consult("SetEndOfFile");
     return what.fail ? fail_with(what, FALSE) : real.SetEndOfFile(file);
 }
 
 BOOL WINAPI seam_WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written,
                            LPOVERLAPPED at) {
-    action what = consult(c_WriteFile);
+    action what = consult("WriteFile");
     if (what.fail)
         return fail_with(what, FALSE);
     if (answered(what, "short") && size > 2000)
@@ -440,67 +334,45 @@ BOOL WINAPI seam_WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD writte
 }
 
 BOOL WINAPI seam_FlushFileBuffers(HANDLE file) {
-    action what = consult(c_FlushFileBuffers);
+    action what = consult("FlushFileBuffers");
     return what.fail ? fail_with(what, FALSE) : real.FlushFileBuffers(file);
 }
 
 // The handle is gone whatever the failure says, as on Windows.
 BOOL WINAPI seam_CloseHandle(HANDLE object) {
-    action what = consult(c_CloseHandle);
+    action what = consult("CloseHandle");
     BOOL closed = real.CloseHandle(object);
     return what.fail ? fail_with(what, FALSE) : closed;
 }
 
 BOOL WINAPI seam_DeleteFileA(LPCSTR path) {
-    action what = consult(c_DeleteFileA);
+    action what = consult("DeleteFileA");
     return what.fail ? fail_with(what, FALSE) : real.DeleteFileA(path);
 }
 
 BOOL WINAPI seam_RemoveDirectoryA(LPCSTR path) {
-    action what = consult(c_RemoveDirectoryA);
+    action what = consult("RemoveDirectoryA");
     return what.fail ? fail_with(what, FALSE) : real.RemoveDirectoryA(path);
 }
 
+void seam_after_interrupt_look() { static_cast<void>(consult("after_interrupt_look")); }
+
+struct seam_installer {
+    seam_installer() {
+        static const char* const names[] = {
+#define TOLVERA_CALL_NAME(name) #name,
+            TOLVERA_WINDOWS_CALLS(TOLVERA_CALL_NAME)
+#undef TOLVERA_CALL_NAME
+        };
+        seam::read_plan(names, static_cast<int>(sizeof names / sizeof names[0]));
+        InitializeCriticalSection(&handler_lock);
+        handler_waits = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        real = platform::system_calls;
+#define TOLVERA_CALL_STAND_IN(name) platform::system_calls.name = seam_##name;
+        TOLVERA_WINDOWS_CALLS(TOLVERA_CALL_STAND_IN)
+#undef TOLVERA_CALL_STAND_IN
+    }
+};
+seam_installer installed;
+
 } // namespace
-
-void open_fault_seam(windows_calls& calls) {
-    chosen = read_plan();
-    InitializeCriticalSection(&handler_lock);
-    handler_waits = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    real = calls;
-    calls = windows_calls{seam_SetErrorMode,
-                          seam_GetStdHandle,
-                          seam_GetConsoleMode,
-                          seam_SetConsoleMode,
-                          seam_SetConsoleCtrlHandler,
-                          seam_Sleep,
-                          seam_vprintf,
-                          seam_fflush,
-                          seam_fgets,
-                          seam_VirtualAlloc,
-                          seam_VirtualFree,
-                          seam_GetFileAttributesExA,
-                          seam_GetFileAttributesA,
-                          seam_CreateFileA,
-                          seam_ReOpenFile,
-                          seam_GetFileInformationByHandle,
-                          seam_GetFileInformationByHandleEx,
-                          seam_SetFileInformationByHandle,
-                          seam_GetVolumeInformationByHandleW,
-                          seam_GetDiskFreeSpaceA,
-                          seam_GetDiskFreeSpaceExA,
-                          seam_SetEndOfFile,
-                          seam_WriteFile,
-                          seam_FlushFileBuffers,
-                          seam_CloseHandle,
-                          seam_DeleteFileA,
-                          seam_RemoveDirectoryA};
-}
-
-void fault_point(const char* name) {
-    for (int i = 0; i < call_count; i++)
-        if (std::strcmp(name, call_names[i]) == 0)
-            static_cast<void>(consult(i));
-}
-
-} // namespace platform
