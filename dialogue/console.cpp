@@ -2,7 +2,13 @@
 
 #include "platform/platform.h"
 
+namespace {
+
+// Every keyboard line is read into this one buffer: its first 29
+// characters and the terminating zero.
 char answer_buffer[30];
+
+} // namespace
 
 void show_title() {
     // Cursor home, erase to the end of the screen.

@@ -140,8 +140,7 @@ namespace {
 // fail, and a FUSE file system that does not answer it reports no blocks.
 bool too_small(long long size) {
     struct statvfs drive;
-    if (calls.fstatvfs(image.descriptor, &drive) != 0 || drive.f_blocks == 0 ||
-        drive.f_frsize == 0)
+    if (calls.fstatvfs(image.descriptor, &drive) != 0 || drive.f_blocks == 0 || drive.f_frsize == 0)
         return false;
     unsigned long long available = ULLONG_MAX;
     if (drive.f_bavail <= ULLONG_MAX / drive.f_frsize)

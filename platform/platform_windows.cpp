@@ -133,8 +133,9 @@ int error_number_of(DWORD error) {
     }
 }
 
-// Sets errno from the system's last error; for the -1 of a failed call.
-int failed() {
+// Sets errno from the system's last error, and gives the -1 of a failed
+// call.
+int fail_with_last_error() {
     errno = error_number_of(GetLastError());
     return -1;
 }
@@ -145,7 +146,7 @@ int failed() {
 // ERROR_DEVICE_NOT_CONNECTED, later calls on the handle with
 // ERROR_FILE_INVALID; a dismounted volume answers ERROR_NOT_READY.  The
 // file was there a moment ago: all of them mean that the drive is gone.
-int image_failed() {
+int fail_on_image_with_last_error() {
     DWORD error = GetLastError();
     switch (error) {
     case ERROR_FILE_NOT_FOUND:
@@ -310,7 +311,7 @@ int error_number() { return errno; }
 look look_at_path(const char* path, long long* size) {
     WIN32_FILE_ATTRIBUTE_DATA status;
     if (!calls.GetFileAttributesExA(path, GetFileExInfoStandard, &status)) {
-        static_cast<void>(failed());
+        static_cast<void>(fail_with_last_error());
         return means_nothing_there(errno) ? look::nothing_there : look::failed;
     }
     *size = static_cast<long long>(status.nFileSizeHigh) << 32 | status.nFileSizeLow;
@@ -323,19 +324,19 @@ look look_at_path(const char* path, long long* size) {
 int make_writable(const char* path) {
     HANDLE file = open_itself(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING);
     if (file == INVALID_HANDLE_VALUE)
-        return failed();
+        return fail_with_last_error();
     const DWORD not_a_file = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
     FILE_BASIC_INFO basic;
     int result = 0;
     if (!calls.GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
-        result = failed();
+        result = fail_with_last_error();
     } else if ((basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
                (basic.FileAttributes & not_a_file) == 0) {
         basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
         if (basic.FileAttributes == 0)
             basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
         if (!calls.SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic))
-            result = failed();
+            result = fail_with_last_error();
     }
     static_cast<void>(calls.CloseHandle(file));
     return result;
@@ -347,12 +348,12 @@ int make_writable(const char* path) {
 int delete_file(const char* path) {
     DWORD attributes = calls.GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES)
-        return failed();
+        return fail_with_last_error();
     const DWORD link_to_directory = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
     BOOL deleted = (attributes & link_to_directory) == link_to_directory
                        ? calls.RemoveDirectoryA(path)
                        : calls.DeleteFileA(path);
-    return deleted ? 0 : failed();
+    return deleted ? 0 : fail_with_last_error();
 }
 
 // Write-only, created if absent, cut to nothing if not, as _open with
@@ -381,19 +382,19 @@ int open_image(const char* path) {
         file = open_image_file(path, false);
     }
     if (file == INVALID_HANDLE_VALUE)
-        return failed();
+        return fail_with_last_error();
     // OPEN_ALWAYS tells whether the file was there already.
     bool made_here = GetLastError() != ERROR_ALREADY_EXISTS;
     BY_HANDLE_FILE_INFORMATION information;
     int result = 0;
     if (!calls.GetFileInformationByHandle(file, &information)) {
-        result = failed();
+        result = fail_with_last_error();
     } else if ((information.dwFileAttributes &
                 (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
         errno = ELOOP;
         result = -1;
     } else if (!calls.SetEndOfFile(file)) {
-        result = failed();
+        result = fail_with_last_error();
     }
     if (result != 0) {
         // A file that this open made is not left behind empty; what was
@@ -435,7 +436,7 @@ int write_image_block(const void* block, unsigned size) {
     for (unsigned done = 0; done < size;) {
         DWORD written = 0;
         if (!write_part(data + done, size - done, &written))
-            return image_failed();
+            return fail_on_image_with_last_error();
         if (written == 0) {
             errno = EIO;
             return -1;
@@ -449,9 +450,9 @@ int write_image_block(const void* block, unsigned size) {
 int close_image() {
     int result = 0;
     if (image.buffered != INVALID_HANDLE_VALUE && !calls.CloseHandle(image.buffered))
-        result = image_failed();
+        result = fail_on_image_with_last_error();
     if (!calls.CloseHandle(image.handle))
-        result = image_failed();
+        result = fail_on_image_with_last_error();
     image.handle = image.buffered = INVALID_HANDLE_VALUE;
     return result;
 }
@@ -501,7 +502,7 @@ int reserve_image(long long size) {
 // every failure as EBADF).  Past the cache each write is on the drive when
 // it returns; through it, the system writes back on its own, and this
 // waits for what is left.
-int flush_image() { return calls.FlushFileBuffers(writer()) ? 0 : image_failed(); }
+int flush_image() { return calls.FlushFileBuffers(writer()) ? 0 : fail_on_image_with_last_error(); }
 
 void catch_interrupts() {
     // Once per run: the image is written once.  Where the handler cannot
@@ -538,7 +539,7 @@ void end_interrupted() { std::exit(static_cast<int>(STATUS_CONTROL_C_EXIT)); }
 void* allocate(std::size_t size) {
     void* block = calls.VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     if (block == nullptr)
-        static_cast<void>(failed());
+        static_cast<void>(fail_with_last_error());
     return block;
 }
 

@@ -57,8 +57,7 @@ void read_plan(const char* const names[], int count) {
         planned& p = plan[planned_count++];
         char name[40];
         int length = 0;
-        if (std::sscanf(item, "%39[A-Za-z_]:%ld:%79[a-z0-9/]%n", name, &p.use, p.how, &length) !=
-            3)
+        if (std::sscanf(item, "%39[A-Za-z_]:%ld:%79[a-z0-9/]%n", name, &p.use, p.how, &length) != 3)
             reject(text, "cannot read");
         p.call = index_of(name);
         if (p.call < 0)

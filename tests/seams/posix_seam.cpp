@@ -123,8 +123,7 @@ ssize_t seam_write(int descriptor, const void* data, size_t size) noexcept {
 }
 
 int seam_sync_file_range(int descriptor, off64_t offset, off64_t length, unsigned flags) noexcept {
-    return fails("sync_file_range") ? -1
-                                    : real.sync_file_range(descriptor, offset, length, flags);
+    return fails("sync_file_range") ? -1 : real.sync_file_range(descriptor, offset, length, flags);
 }
 
 int seam_posix_fadvise(int descriptor, off_t offset, off_t length, int advice) noexcept {
