@@ -24,7 +24,7 @@ extern "C" void write_counts_and_end(int number) {
     static_cast<void>(raise(number));
 }
 
-int raise_with_counts(int number) {
+int raise_with_counts(int number) noexcept {
     __gcov_dump();
     return real_raise(number);
 }
@@ -34,7 +34,8 @@ struct coverage_installer {
         struct sigaction writing {};
         writing.sa_handler = write_counts_and_end;
         sigemptyset(&writing.sa_mask);
-        for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+        const int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP};
+        for (int number : interrupt_signals) {
             struct sigaction usual;
             static_cast<void>(sigaction(number, nullptr, &usual));
             if (usual.sa_handler != SIG_IGN)
