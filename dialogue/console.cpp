@@ -11,9 +11,8 @@ char answer_buffer[30];
 } // namespace
 
 void show_title() {
-    // Cursor home, erase to the end of the screen.
-    platform::print("\33[H\33[J"
-                    "TOLVERA IMAGE-DATEI EINRICHTEN\n\r"
+    platform::clear_screen();
+    platform::print("TOLVERA IMAGE-DATEI EINRICHTEN\n\r"
                     "==============================\n\r"
                     "\n\r");
     platform::flush_output();

@@ -15,9 +15,15 @@ namespace platform {
 // The process and its console.  Standard output and input are the
 // platform's text streams.
 
-// Called once at start, before anything is written: on Windows the
-// console's mode, and no system message boxes for drives without a medium.
+// Called once at start, before anything is written: on Windows whether
+// standard output is a console, and no system message boxes for drives
+// without a medium.
 void prepare_process();
+// Cursor home and the screen erased to its end: the escape sequences CUP
+// and ED ("\33[H\33[J"), written as they are to a terminal, a pipe or a
+// file; on a Windows console with the console's own calls, which every
+// console acts on.
+void clear_screen();
 // printf to standard output.
 void print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void flush_output();

@@ -85,6 +85,8 @@ void print(const char* format, ...) {
     va_end(arguments);
 }
 
+void clear_screen() { print("\33[H\33[J"); }
+
 void flush_output() { static_cast<void>(calls.fflush(stdout)); }
 
 char* read_line(char* buffer, int size) { return calls.fgets(buffer, size, stdin); }

@@ -12,10 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#ifndef ENABLE_VIRTUAL_TERMINAL_PROCESSING
-#define ENABLE_VIRTUAL_TERMINAL_PROCESSING 0x0004
-#endif
-
 namespace platform {
 
 #define TOLVERA_CALL_ENTRY(name) ::name,
@@ -26,11 +22,27 @@ namespace {
 
 const windows_calls& calls = system_calls;
 
+// Standard output, where it is a console; a pipe or a file gets every
+// byte as the program writes it.
 HANDLE console_output = INVALID_HANDLE_VALUE;
-DWORD original_console_mode = 0;
 
-void restore_console_mode() {
-    static_cast<void>(calls.SetConsoleMode(console_output, original_console_mode));
+// Cursor to the top left of the console window, and everything from there
+// to the end of the screen buffer erased, with the console's own calls:
+// what the escape sequences CUP and ED ask of a terminal, on consoles that
+// do not interpret them (Windows 7 and 8, the legacy console of Windows
+// 10, Wine's) as well as on those that do.
+bool clear_console() {
+    CONSOLE_SCREEN_BUFFER_INFO screen;
+    if (!calls.GetConsoleScreenBufferInfo(console_output, &screen))
+        return false;
+    COORD top = {0, screen.srWindow.Top};
+    DWORD cells = static_cast<DWORD>(screen.dwSize.X) *
+                  static_cast<DWORD>(screen.dwSize.Y - screen.srWindow.Top);
+    DWORD done = 0;
+    return calls.FillConsoleOutputCharacterA(console_output, ' ', cells, top, &done) &&
+           calls.FillConsoleOutputAttribute(console_output, screen.wAttributes, cells, top,
+                                            &done) &&
+           calls.SetConsoleCursorPosition(console_output, top);
 }
 
 // The interrupt handler is registered once, when the writing starts, and
@@ -264,23 +276,24 @@ bool too_little_room(long long size) {
 // No system box for a drive without a medium (an empty card reader, a
 // DVD drive): the creation fails with its reason, as for any other drive
 // that cannot take the image.
-//
-// The screens are cleared with escape sequences, which the classic console
-// shows as garbage unless it is told to interpret them.  Pipes and files
-// have no console mode and get the bytes as they are.
 void prepare_process() {
     static_cast<void>(calls.SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX));
     HANDLE output = calls.GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
-    if (output == INVALID_HANDLE_VALUE || !calls.GetConsoleMode(output, &mode))
-        return;
-    if ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0)
-        return;
-    if (!calls.SetConsoleMode(output, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING))
-        return;
-    console_output = output;
-    original_console_mode = mode;
-    static_cast<void>(std::atexit(restore_console_mode));
+    if (output != INVALID_HANDLE_VALUE && calls.GetConsoleMode(output, &mode))
+        console_output = output;
+}
+
+// On a console, what is written so far goes first; where the console
+// cannot be cleared with its own calls, it gets the escape sequences as
+// a pipe does.
+void clear_screen() {
+    if (console_output != INVALID_HANDLE_VALUE) {
+        static_cast<void>(calls.fflush(stdout));
+        if (clear_console())
+            return;
+    }
+    print("\33[H\33[J");
 }
 
 void print(const char* format, ...) {

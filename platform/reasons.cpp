@@ -39,9 +39,10 @@ const reason reasons[] = {
     // A drive that went away while the image was written: a USB stick
     // pulled out, a network or FUSE drive whose other end is gone.
     {ENODEV, "Laufwerk nicht mehr vorhanden (entfernt?)"},
-#ifdef ENOTCONN
+    // A FUSE drive whose process ended: ENOTCONN, or ECONNABORTED for a
+    // request it had already taken.
     {ENOTCONN, "Verbindung zum Laufwerk getrennt"},
-#endif
+    {ECONNABORTED, "Verbindung zum Laufwerk getrennt"},
     {EBADF, "Ungueltiger Dateideskriptor"},
 };
 

@@ -15,7 +15,8 @@
 // clang-format off
 #define TOLVERA_WINDOWS_CALLS(X)                                                           \
     /* The process and its console. */                                                      \
-    X(SetErrorMode) X(GetStdHandle) X(GetConsoleMode) X(SetConsoleMode)                     \
+    X(SetErrorMode) X(GetStdHandle) X(GetConsoleMode) X(GetConsoleScreenBufferInfo)         \
+    X(FillConsoleOutputCharacterA) X(FillConsoleOutputAttribute) X(SetConsoleCursorPosition) \
     X(SetConsoleCtrlHandler) X(Sleep) X(vprintf) X(fflush) X(fgets)                         \
     /* Memory. */                                                                           \
     X(VirtualAlloc) X(VirtualFree)                                                          \

@@ -656,6 +656,8 @@ def windows(program, checks):
 # gives ERROR_IO_DEVICE, ERROR_CRC and the like for a failing device, and
 # the codes of a removed device for one pulled out.
 BAD_DRIVE_REASON = {"native": "EIO", "windows": "ENODEV"}
+# Natively ENOTCONN, or ECONNABORTED for a request the drive had taken:
+# both read the same.
 PULLED_OUT_REASON = {"native": "ENOTCONN", "windows": "EIO"}
 WRITTEN_BEFORE = 50 * MB
 

@@ -87,6 +87,7 @@ REASONS = {
     "ENXIO": "Laufwerk nicht bereit",
     "ENODEV": "Laufwerk nicht mehr vorhanden (entfernt?)",
     "ENOTCONN": "Verbindung zum Laufwerk getrennt",
+    "ECONNABORTED": "Verbindung zum Laufwerk getrennt",
     "EBADF": "Ungueltiger Dateideskriptor",
 }
 

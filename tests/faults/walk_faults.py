@@ -267,12 +267,9 @@ WRITE_FAULTS = (
 WINDOWS_ROLES = {
     ("SetErrorMode", None): Role("undisturbed"),  # cannot fail
     ("GetStdHandle", None): Role("undisturbed", (Fault("6"),)),  # ERROR_INVALID_HANDLE
-    # Standard output is a pipe here; a console in VT mode already, or one
-    # that is put in it and back at the end, or that refuses it.
-    ("GetConsoleMode", None): Role("undisturbed", (
-        Fault("6"), Fault("vt"), Fault("console", more={"SetConsoleMode": 1}),
-        Fault("{site}:console,SetConsoleMode:1:ok", more={"SetConsoleMode": 2}),
-        Fault("{site}:console,SetConsoleMode:1:87", more={"SetConsoleMode": 1}))),
+    # Standard output is a pipe here: the screens are cleared with escape
+    # sequences whatever the console does (see WINDOWS_CONSOLE_RUNS).
+    ("GetConsoleMode", None): Role("undisturbed", (Fault("6"),)),
     # Interrupts then take their usual course.
     ("SetConsoleCtrlHandler", None): Role("undisturbed", (Fault("8"),)),
     # The text is written, the failure reported: the program goes on.
@@ -334,6 +331,17 @@ WINDOWS_ROLES = {
     ("CloseHandle", "FlushFileBuffers"): Role("close", (Fault(*BROKEN),), ("after",)),
 }
 
+# Standard output a console: the first screen is cleared with the
+# console's own calls, which the seam answers (the later ones meet the
+# pipe, which is no console, and get the escape sequences); where one of
+# them fails, the screen gets the escape sequences as a pipe does.
+CONSOLE = ["GetConsoleMode:1:console", "GetConsoleScreenBufferInfo:1:console",
+           "FillConsoleOutputCharacterA:1:ok", "FillConsoleOutputAttribute:1:ok",
+           "SetConsoleCursorPosition:1:ok"]
+WINDOWS_CONSOLE_RUNS = [(",".join(CONSOLE), True)] + [
+    (",".join(CONSOLE[:failing] + [CONSOLE[failing].rsplit(":", 1)[0] + ":6"]), False)
+    for failing in range(1, len(CONSOLE))]
+
 # Runs with answers that a scenario's own input must go with: a FAT32
 # drive refuses a file of 4 GiB or more whatever its room, even when the
 # reservation cannot be made; one that is full at a smaller size is full.
@@ -386,6 +394,7 @@ class Native:
     repeated_calls = ()
     looks = ()
     own_runs = []
+    console_runs = []
     interrupts = [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]
     # Interrupts can be ignored from the start, as nohup does.
     ignorable = True
@@ -457,6 +466,7 @@ class Windows(Native):
     repeated_calls = ("WriteFile", "after_interrupt_look")
     ignorable = False
     own_runs = WINDOWS_OWN_RUNS
+    console_runs = WINDOWS_CONSOLE_RUNS
     events = ["CTRL_C_EVENT", "CTRL_BREAK_EVENT", "CTRL_CLOSE_EVENT"]
     # STATUS_CONTROL_C_EXIT; Wine passes on its low byte.
     interrupted_status = 0xC000013A & 0xFF
@@ -801,6 +811,18 @@ class Walk:
                 self.interrupt(scenario, base, roles, index, use, kind)
         return sites
 
+    def console_runs(self):
+        """The first scenario with standard output a console: cleared by
+        the console's calls, or written as to a pipe where one fails."""
+        base = self.run(SCENARIOS[0].input, SCENARIOS[0].old_image)
+        clear = self.text(b"\33[H\33[J")
+        for plan, cleared in self.build.console_runs:
+            got = self.run(SCENARIOS[0].input, False, plan)
+            stdout = base.stdout[len(clear):] if cleared else base.stdout
+            self.check("a console: %s" % plan, got,
+                       Outcome(stdout, base.stderr, base.status, base.left, None))
+        return len(self.build.console_runs)
+
     def own_runs(self):
         """The runs of the build's own table, against the first scenario's
         screens."""
@@ -830,6 +852,9 @@ def main():
             count = walk.walk(scenario)
             sites += count
             print("%-40s %4d calls failed in turn" % (scenario.name, count))
+        consoles = walk.console_runs()
+        if consoles:
+            print("%-40s %4d" % ("runs on a console", consoles))
         own = walk.own_runs()
         if own:
             print("%-40s %4d" % ("runs with answers of their own", own))

@@ -194,6 +194,8 @@ void print(const char* format, ...) {
     static_cast<void>(fails(call::print));
 }
 
+void clear_screen() { print("\33[H\33[J"); }
+
 void flush_output() { static_cast<void>(fails(call::flush)); }
 
 // As fgets does it: up to size - 1 bytes, the line feed included.

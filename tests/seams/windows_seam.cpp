@@ -20,9 +20,11 @@
 // instead of a code; vprintf and fflush do their work and then report the
 // failure.  Answers that a test machine cannot give:
 //
-//   GetConsoleMode:1:vt          a console already in virtual-terminal mode
-//   GetConsoleMode:1:console     a console without it (SetConsoleMode then
-//                                acts for real, or as planned)
+//   GetConsoleMode:1:console     standard output is a console
+//   GetConsoleScreenBufferInfo:1:console     a console window of 80 by 25
+//                                            in a buffer of 300 lines
+//   FillConsoleOutputCharacterA:1:ok, FillConsoleOutputAttribute:1:ok,
+//   SetConsoleCursorPosition:1:ok            done, without a console
 //   GetFileAttributesA:1:junction   a junction or directory link at the path
 //   GetFileInformationByHandleEx:1:readonly  the file has no attribute but
 //                                            read-only
@@ -146,23 +148,57 @@ BOOL WINAPI seam_GetConsoleMode(HANDLE console, LPDWORD mode) {
     action what = consult("GetConsoleMode");
     if (what.fail)
         return fail_with(what, FALSE);
-    const DWORD usual = ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
-    if (answered(what, "vt")) {
-        *mode = usual | ENABLE_VIRTUAL_TERMINAL_PROCESSING;
-        return TRUE;
-    }
     if (answered(what, "console")) {
-        *mode = usual;
+        *mode = ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
         return TRUE;
     }
     return real.GetConsoleMode(console, mode);
 }
 
-BOOL WINAPI seam_SetConsoleMode(HANDLE console, DWORD mode) {
-    action what = consult("SetConsoleMode");
+// A console of 80 columns and 300 lines whose window shows lines 10 to 34.
+BOOL WINAPI seam_GetConsoleScreenBufferInfo(HANDLE console, PCONSOLE_SCREEN_BUFFER_INFO screen) {
+    action what = consult("GetConsoleScreenBufferInfo");
     if (what.fail)
         return fail_with(what, FALSE);
-    return answered(what, "ok") ? TRUE : real.SetConsoleMode(console, mode);
+    if (answered(what, "console")) {
+        *screen = {};
+        screen->dwSize = {80, 300};
+        screen->srWindow = {0, 10, 79, 34};
+        screen->wAttributes = FOREGROUND_RED | FOREGROUND_GREEN | FOREGROUND_BLUE;
+        return TRUE;
+    }
+    return real.GetConsoleScreenBufferInfo(console, screen);
+}
+
+BOOL WINAPI seam_FillConsoleOutputCharacterA(HANDLE console, CHAR character, DWORD cells, COORD at,
+                                             LPDWORD done) {
+    action what = consult("FillConsoleOutputCharacterA");
+    if (what.fail)
+        return fail_with(what, FALSE);
+    if (answered(what, "ok")) {
+        *done = cells;
+        return TRUE;
+    }
+    return real.FillConsoleOutputCharacterA(console, character, cells, at, done);
+}
+
+BOOL WINAPI seam_FillConsoleOutputAttribute(HANDLE console, WORD attribute, DWORD cells, COORD at,
+                                            LPDWORD done) {
+    action what = consult("FillConsoleOutputAttribute");
+    if (what.fail)
+        return fail_with(what, FALSE);
+    if (answered(what, "ok")) {
+        *done = cells;
+        return TRUE;
+    }
+    return real.FillConsoleOutputAttribute(console, attribute, cells, at, done);
+}
+
+BOOL WINAPI seam_SetConsoleCursorPosition(HANDLE console, COORD at) {
+    action what = consult("SetConsoleCursorPosition");
+    if (what.fail)
+        return fail_with(what, FALSE);
+    return answered(what, "ok") ? TRUE : real.SetConsoleCursorPosition(console, at);
 }
 
 BOOL WINAPI seam_SetConsoleCtrlHandler(PHANDLER_ROUTINE routine, BOOL add) {
