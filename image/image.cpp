@@ -2,6 +2,7 @@
 
 #include "dialogue/console.h"
 #include "dialogue/questions.h"
+#include "image/progress.h"
 #include "platform/platform.h"
 
 #include <cstring>
@@ -15,6 +16,7 @@ const unsigned block_size = 1048576;
 // block freed and the image closed and deleted.  Where the deletion fails,
 // on a drive that went bad or away, the user learns that it is still there.
 void discard(const char* path, char* block) {
+    end_progress();
     platform::report_failure("Kann Image-Datei nicht schreiben");
     platform::release(block);
     if (!platform::discard_image(path))
@@ -62,17 +64,19 @@ void discard(const char* path, char* block) {
     // From here until the image is on the drive, an interrupt stops the
     // writing after the block at hand, and the partial image is deleted.
     platform::catch_interrupts();
-    long long image_bytes = static_cast<long long>(size) * block_size;
-    if (platform::reserve_image(image_bytes) != 0)
+    begin_progress(size);
+    if (platform::reserve_image(static_cast<long long>(size) * block_size) != 0)
         fail_writing(path, block);
-    for (long long written = 0; written < image_bytes; written += block_size) {
+    for (long long megabytes = 0; megabytes < size;) {
         if (platform::interrupted())
             stop_writing(path, block);
         if (platform::write_image_block(block, block_size) != 0)
             fail_writing(path, block);
+        show_progress(++megabytes);
     }
     // "Fertig!" means the image is on the drive: a stick pulled out right
     // after it must still hold every block.
+    show_finishing();
     if (platform::flush_image() != 0)
         fail_writing(path, block);
     if (platform::interrupted())
@@ -82,6 +86,7 @@ void discard(const char* path, char* block) {
     // A failed close may have lost the last blocks.
     if (platform::close_image() != 0)
         fail_writing(path, block);
+    end_progress();
     platform::release(block);
 
     platform::print("Fertig!\n\r"

@@ -91,6 +91,21 @@ int close_image();
 // handle on it is closed.
 bool discard_image(const char* path);
 
+// The window's title, which shows how far the writing is while the screen
+// stays as it is: on Windows the console window's title, natively the
+// terminal's (xterm's escape sequences), and nothing where standard output
+// is no terminal.  A title that cannot be shown or given back never stops
+// the writing.
+
+// Shows text as the title; the first time, the user's own title is kept.
+void show_window_title(const char* text);
+// Gives the user's own title back, an empty one included; nothing where
+// no title was shown.  The end of an interrupted process gives it back
+// too.
+void restore_window_title();
+// Milliseconds on a clock that only goes forward, for the time left.
+long long milliseconds();
+
 // Interrupts: Ctrl+C, Ctrl+Break, SIGTERM, a closed terminal or console
 // window.  Between catch_interrupts() and release_interrupts() one only
 // raises a flag, which interrupted() shows, so that the writing can stop

@@ -250,6 +250,45 @@ bool discard_image(const char* path) {
     return look_at_path(path, &size) == look::nothing_there;
 }
 
+namespace {
+
+// The terminal's title: standard output a terminal, and a title shown.
+enum class title_state { unknown, no_terminal, untouched, shown };
+title_state terminal_title = title_state::unknown;
+
+} // namespace
+
+// xterm's escape sequences: the user's title is pushed on the title stack
+// before the first is shown, and popped at the end; a terminal without
+// the stack is left an empty title rather than the progress.  Nothing at
+// all where standard output is a pipe or a file.
+void show_window_title(const char* text) {
+    if (terminal_title == title_state::unknown)
+        terminal_title =
+            calls.isatty(STDOUT_FILENO) == 1 ? title_state::untouched : title_state::no_terminal;
+    if (terminal_title == title_state::no_terminal)
+        return;
+    if (terminal_title == title_state::untouched)
+        print("\33[22;0t");
+    terminal_title = title_state::shown;
+    print("\33]0;%s\a", text);
+    flush_output();
+}
+
+void restore_window_title() {
+    if (terminal_title != title_state::shown)
+        return;
+    terminal_title = title_state::untouched;
+    print("\33]0;\a\33[23;0t");
+    flush_output();
+}
+
+long long milliseconds() {
+    struct timespec now {};
+    static_cast<void>(calls.clock_gettime(CLOCK_MONOTONIC, &now));
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 // A signal that the user sent on purpose and had ignored (nohup) stays
 // ignored.  The writes go on after the handler (SA_RESTART): the loop
 // looks at the flag after each block.
@@ -280,13 +319,16 @@ bool interrupted() {
 void release_interrupts() {
     for (std::size_t i = 0; i < sizeof interrupt_signals / sizeof interrupt_signals[0]; i++)
         static_cast<void>(calls.sigaction(interrupt_signals[i], &usual_actions[i], nullptr));
-    if (caught_signal != 0)
+    if (caught_signal != 0) {
+        restore_window_title();
         static_cast<void>(calls.raise(caught_signal));
+    }
 }
 
 // The shell sees the signal (status 128 + N), as if nothing had caught it.
 void end_interrupted() {
     int signal_number = caught_signal;
+    restore_window_title();
     static_cast<void>(calls.fflush(stdout));
     struct sigaction usual {};
     usual.sa_handler = SIG_DFL;

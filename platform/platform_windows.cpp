@@ -517,6 +517,46 @@ int reserve_image(long long size) {
 // waits for what is left.
 int flush_image() { return calls.FlushFileBuffers(writer()) ? 0 : fail_on_image_with_last_error(); }
 
+namespace {
+
+// The console window's title: the user's own, kept while the progress is
+// shown.
+enum class title_state { unknown, no_console, untouched, shown };
+title_state console_title = title_state::unknown;
+char user_title[1024];
+
+} // namespace
+
+// The user's title is read before the first progress is shown; where it
+// cannot be (no console window), no title is shown.  An empty title is
+// told from a failure by the error code, which the call sets only when it
+// fails.
+void show_window_title(const char* text) {
+    if (console_title == title_state::unknown) {
+        SetLastError(ERROR_SUCCESS);
+        DWORD length = calls.GetConsoleTitleA(user_title, sizeof user_title);
+        console_title = length == 0 && GetLastError() != ERROR_SUCCESS ? title_state::no_console
+                                                                       : title_state::untouched;
+        if (length == 0)
+            user_title[0] = '\0';
+    }
+    if (console_title == title_state::no_console)
+        return;
+    console_title = title_state::shown;
+    static_cast<void>(calls.SetConsoleTitleA(text));
+}
+
+// Windows Terminal does not give the title back by itself when the
+// program ends.
+void restore_window_title() {
+    if (console_title != title_state::shown)
+        return;
+    console_title = title_state::untouched;
+    static_cast<void>(calls.SetConsoleTitleA(user_title));
+}
+
+long long milliseconds() { return static_cast<long long>(calls.GetTickCount64()); }
+
 void catch_interrupts() {
     // Once per run: the image is written once.  Where the handler cannot
     // be registered, interrupts end the program as they always do.
@@ -545,7 +585,10 @@ void release_interrupts() {
 
 // As the system's own handler ends a program on Ctrl+C; exit() also puts
 // the console mode back.  The waiting control handler ends with the process.
-void end_interrupted() { std::exit(static_cast<int>(STATUS_CONTROL_C_EXIT)); }
+void end_interrupted() {
+    restore_window_title();
+    std::exit(static_cast<int>(STATUS_CONTROL_C_EXIT));
+}
 
 // Whole pages, as writes past the cache need; the system hands them out
 // zeroed, the program zeroes them once more.

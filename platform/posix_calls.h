@@ -16,6 +16,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 
 // clang-format off
 #define TOLVERA_POSIX_CALLS(X)                                                             \
@@ -26,6 +27,8 @@
     /* The new image. */                                                                    \
     X(open) X(fallocate) X(fstatvfs) X(write) X(sync_file_range) X(posix_fadvise) X(fsync)  \
     X(close)                                                                                \
+    /* The terminal's title, and the clock. */                                              \
+    X(isatty) X(clock_gettime)                                                              \
     /* Interrupts. */                                                                       \
     X(sigaction) X(raise)                                                                   \
     /* Memory. */                                                                           \

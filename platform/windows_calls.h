@@ -18,6 +18,8 @@
     X(SetErrorMode) X(GetStdHandle) X(GetConsoleMode) X(GetConsoleScreenBufferInfo)         \
     X(FillConsoleOutputCharacterA) X(FillConsoleOutputAttribute) X(SetConsoleCursorPosition) \
     X(SetConsoleCtrlHandler) X(Sleep) X(vprintf) X(fflush) X(fgets)                         \
+    /* The console window's title, and the clock. */                                        \
+    X(GetConsoleTitleA) X(SetConsoleTitleA) X(GetTickCount64)                               \
     /* Memory. */                                                                           \
     X(VirtualAlloc) X(VirtualFree)                                                          \
     /* Files and drives. */                                                                 \

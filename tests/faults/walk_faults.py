@@ -12,7 +12,8 @@ against what the failed call must lead to.  What that is depends on the
 call's part in the program, its role.  Both traces name the rows of their
 platform's table of system calls, the moment after a look at the
 interrupt flag among them; a call's role follows from the call before
-it, those looks left aside (the tables NATIVE_ROLES, WINDOWS_ROLES, with
+it, those looks and the progress in the title left aside (the tables
+NATIVE_ROLES, WINDOWS_ROLES, with
 the faults tried):
 
   query            nothing there (no such file, folder or drive, no
@@ -199,6 +200,10 @@ NATIVE_ROLES = {
     ("fchmodat", None): Role("undisturbed", errors(errno.EPERM)),
     ("unlink", None): Role("unlink", errors(errno.EBUSY)),
     ("open", None): Role("create", errors(errno.EACCES)),
+    # Standard output is a pipe here: no title.  A clock that fails only
+    # spoils the time left in a title.
+    ("isatty", None): Role("undisturbed", errors(errno.EBADF)),
+    ("clock_gettime", None): Role("undisturbed", (Fault(str(errno.EINVAL), at="ends"),)),
     # Interrupts not caught, or not let go: neither changes a run without one.
     ("sigaction", None): Role("undisturbed", errors(errno.EINVAL)),
     ("write", None): Role("write", errors(errno.ENOSPC) + (
@@ -270,6 +275,10 @@ WINDOWS_ROLES = {
     # Standard output is a pipe here: the screens are cleared with escape
     # sequences whatever the console does (see WINDOWS_CONSOLE_RUNS).
     ("GetConsoleMode", None): Role("undisturbed", (Fault("6"),)),
+    # The clock, for the time left in the title; it cannot fail.
+    ("GetTickCount64", None): Role("undisturbed"),
+    # No console here, so no title: see WINDOWS_TITLE_RUNS.
+    ("GetConsoleTitleA", None): Role("undisturbed", (Fault("6"),)),
     # Interrupts then take their usual course.
     ("SetConsoleCtrlHandler", None): Role("undisturbed", (Fault("8"),)),
     # The text is written, the failure reported: the program goes on.
@@ -342,6 +351,19 @@ WINDOWS_CONSOLE_RUNS = [(",".join(CONSOLE), True)] + [
     (",".join(CONSOLE[:failing] + [CONSOLE[failing].rsplit(":", 1)[0] + ":6"]), False)
     for failing in range(1, len(CONSOLE))]
 
+# A console window with a title (the seam answers it, as the test runs
+# without one): the progress is shown and the title given back, also where
+# setting it fails; Ctrl+C or a closed window while the first title is
+# set interrupts the writing, and the title is given back before the end.
+TITLE = "GetConsoleTitleA:1:title"
+WINDOWS_TITLE_RUNS = [
+    (TITLE, None), (TITLE + ",SetConsoleTitleA:1:6", None),
+    (TITLE + ",SetConsoleTitleA:2:6", None),
+    (TITLE + ",SetConsoleTitleA:1:ctrl0", "CTRL_C_EVENT"),
+    (TITLE + ",SetConsoleTitleA:1:ctrl1", "CTRL_BREAK_EVENT"),
+    (TITLE + ",SetConsoleTitleA:1:ctrl2", "CTRL_CLOSE_EVENT"),
+]
+
 # Runs with answers that a scenario's own input must go with: a FAT32
 # drive refuses a file of 4 GiB or more whatever its room, even when the
 # reservation cannot be made; one that is full at a smaller size is full.
@@ -388,13 +410,14 @@ class Native:
     # What the writing may still do between an interrupt and its clean-up,
     # which stops at the very next look; on the failing road nothing comes
     # between the failure and the clean-up.
-    writing_calls = ("sync_file_range", "posix_fadvise", "fsync")
+    writing_calls = ("sync_file_range", "posix_fadvise", "fsync", "clock_gettime")
     stop_calls = ["after_interrupt_look"]
     failing_skip = ()
     repeated_calls = ()
-    looks = ()
+    passing_calls = ()
     own_runs = []
     console_runs = []
+    title_runs = []
     interrupts = [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]
     # Interrupts can be ignored from the start, as nohup does.
     ignorable = True
@@ -455,18 +478,21 @@ class Windows(Native):
     passed_on = []
     # A creation that fails after its open made the file deletes it again.
     made_clean_up = ["CloseHandle", "DeleteFileA", "VirtualFree"] + prompt_calls
-    # The program's looks at its interrupt flag, which do not count as the
-    # call before another.
-    looks = ("after_interrupt_look",)
+    # The program's looks at its interrupt flag, and its progress in the
+    # window's title, which do not count as the call before another.
+    passing_calls = ("after_interrupt_look", "GetTickCount64", "GetConsoleTitleA",
+                     "SetConsoleTitleA")
     # A handler that takes the event waits in Sleep for the writing to end
     # the process.
-    writing_calls = ("Sleep", "after_interrupt_look", "FlushFileBuffers", "GetDiskFreeSpaceExA")
+    writing_calls = ("Sleep", "after_interrupt_look", "FlushFileBuffers", "GetDiskFreeSpaceExA",
+                     "GetTickCount64", "SetConsoleTitleA")
     stop_calls = []
     failing_skip = writing_calls
-    repeated_calls = ("WriteFile", "after_interrupt_look")
+    repeated_calls = ("WriteFile", "after_interrupt_look", "GetTickCount64")
     ignorable = False
     own_runs = WINDOWS_OWN_RUNS
     console_runs = WINDOWS_CONSOLE_RUNS
+    title_runs = WINDOWS_TITLE_RUNS
     events = ["CTRL_C_EVENT", "CTRL_BREAK_EVENT", "CTRL_CLOSE_EVENT"]
     # STATUS_CONTROL_C_EXIT; Wine passes on its low byte.
     interrupted_status = 0xC000013A & 0xFF
@@ -788,7 +814,7 @@ class Walk:
                 self.failures.append("%s: no role for %s after %s" % (scenario.name, call, before))
                 return 0
             roles.append(role)
-            if call not in self.build.looks:
+            if call not in self.build.passing_calls:
                 before = call
         behaviours = [role.behaviour for role in roles]
         totals = collections.Counter(base.trace)
@@ -823,6 +849,27 @@ class Walk:
                        Outcome(stdout, base.stderr, base.status, base.left, None))
         return len(self.build.console_runs)
 
+    def title_runs(self):
+        """The first scenario with a console window's title."""
+        base = self.run(SCENARIOS[0].input, SCENARIOS[0].old_image)
+        for plan, event in self.build.title_runs:
+            got = self.run(SCENARIOS[0].input, False, plan)
+            label = "a title: %s" % plan
+            if event is None:
+                self.check(label, got, base)
+                shown = got.trace.count("SetConsoleTitleA")
+                if shown < 3:
+                    self.failures.append("%s: %d titles set, expected the progress, the "
+                                         "finishing and the user's own" % (label, shown))
+                continue
+            done = base.stdout.index(self.text(b"Fertig!"))
+            expected = Outcome(base.stdout[:done], self.text(error_line(CANNOT_WRITE, "EINTR")),
+                               self.build.interrupted_status, "nothing", None)
+            self.check(label + " (%s)" % event, got, expected)
+            if "SetConsoleTitleA" not in (calls_after(got.trace, plan) or []):
+                self.failures.append("%s: the user's title not given back" % label)
+        return len(self.build.title_runs)
+
     def own_runs(self):
         """The runs of the build's own table, against the first scenario's
         screens."""
@@ -852,6 +899,9 @@ def main():
             count = walk.walk(scenario)
             sites += count
             print("%-40s %4d calls failed in turn" % (scenario.name, count))
+        titles = walk.title_runs()
+        if titles:
+            print("%-40s %4d" % ("runs with a window title", titles))
         consoles = walk.console_runs()
         if consoles:
             print("%-40s %4d" % ("runs on a console", consoles))

@@ -74,6 +74,8 @@ struct machine {
     bool image_open;
     bool image_deletion_failed;
     bool image_left_told;
+    bool title_shown; // the window's title shows the progress
+    long long clock;  // milliseconds, a quarter second on at every look
     bool allocation_failed;
     bool reservation_refused;
     bool flushed;           // everything written is on the drive
@@ -145,6 +147,7 @@ void check_end() {
               "an exit status other than 0, -1 or the error of a failed allocation");
     }
     check(m.reads_after_prompt <= 1, "the exit prompt read more than one line");
+    check(!m.title_shown, "the progress left in the window's title");
     check(m.blocks_held == 0, "the block was not freed");
     check(!m.image_open, "the image was not closed");
     if (m.finished_shown) {
@@ -193,6 +196,16 @@ void print(const char* format, ...) {
     }
     static_cast<void>(fails(call::print));
 }
+
+void show_window_title(const char* text) {
+    check(m.interrupts_caught && m.image_open, "progress shown outside the writing");
+    check(std::strncmp(text, "TOLVERA.IMG: ", 13) == 0, "a title that is no progress");
+    m.title_shown = true;
+}
+
+void restore_window_title() { m.title_shown = false; }
+
+long long milliseconds() { return m.clock += 250; }
 
 void clear_screen() { print("\33[H\33[J"); }
 
@@ -356,6 +369,8 @@ void release_interrupts() { m.interrupts_caught = false; }
 
 void end_interrupted() {
     check(m.interrupt_arrived, "ended as interrupted without an interrupt");
+    // The platform gives the user's title back as the process ends.
+    m.title_shown = false;
     m.ended_interrupted = true;
     std::longjmp(process_end, 1);
 }

@@ -142,6 +142,12 @@ int seam_close(int descriptor) noexcept {
     return failing ? -1 : result;
 }
 
+int seam_isatty(int descriptor) noexcept { return fails("isatty") ? 0 : real.isatty(descriptor); }
+
+int seam_clock_gettime(clockid_t clock, struct timespec* now) noexcept {
+    return fails("clock_gettime") ? -1 : real.clock_gettime(clock, now);
+}
+
 int seam_sigaction(int number, const struct sigaction* action, struct sigaction* old) noexcept {
     return fails("sigaction") ? -1 : real.sigaction(number, action, old);
 }

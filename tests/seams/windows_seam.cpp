@@ -246,6 +246,31 @@ char* seam_fgets(char* buffer, int size, FILE* stream) {
                      : real.fgets(buffer, size, stream);
 }
 
+// "title": the console window's title is "Eingabeaufforderung", also
+// where the test runs without a console.
+DWORD WINAPI seam_GetConsoleTitleA(LPSTR title, DWORD size) {
+    action what = consult("GetConsoleTitleA");
+    if (what.fail)
+        return fail_with(what, 0U);
+    if (answered(what, "title")) {
+        std::snprintf(title, size, "%s", "Eingabeaufforderung");
+        return 19;
+    }
+    return real.GetConsoleTitleA(title, size);
+}
+
+BOOL WINAPI seam_SetConsoleTitleA(LPCSTR title) {
+    action what = consult("SetConsoleTitleA");
+    if (what.fail)
+        return fail_with(what, FALSE);
+    return answered(what, "ok") ? TRUE : real.SetConsoleTitleA(title);
+}
+
+ULONGLONG WINAPI seam_GetTickCount64() {
+    static_cast<void>(consult("GetTickCount64")); // cannot fail
+    return real.GetTickCount64();
+}
+
 LPVOID WINAPI seam_VirtualAlloc(LPVOID address, SIZE_T size, DWORD type, DWORD protection) {
     action what = consult("VirtualAlloc");
     return what.fail ? fail_with(what, static_cast<LPVOID>(nullptr))

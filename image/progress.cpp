@@ -1,0 +1,71 @@
+#include "image/progress.h"
+
+#include "platform/platform.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const long long one_second = 1000;
+// Too early to tell the time left from the speed seen so far.
+const long long first_estimate = 3 * one_second;
+
+struct progress {
+    long long total;    // megabytes
+    long long began;    // milliseconds
+    long long shown_at; // milliseconds, when the title last changed
+    char shown[96];     // the title shown
+};
+progress current;
+
+void show(const char* text) {
+    if (std::strcmp(text, current.shown) == 0)
+        return;
+    platform::show_window_title(text);
+    static_cast<void>(std::snprintf(current.shown, sizeof current.shown, "%s", text));
+}
+
+// "noch etwa 40 Sek." or "noch etwa 7 Min.", rounded up.
+void describe_time_left(char* text, std::size_t size, long long seconds) {
+    if (seconds < 60) {
+        long long five = (seconds + 4) / 5 * 5;
+        static_cast<void>(std::snprintf(text, size, ", noch etwa %lld Sek.", five < 5 ? 5 : five));
+    } else {
+        static_cast<void>(std::snprintf(text, size, ", noch etwa %lld Min.", (seconds + 59) / 60));
+    }
+}
+
+} // namespace
+
+void begin_progress(int megabytes) {
+    current = progress{};
+    current.total = megabytes;
+    current.began = platform::milliseconds();
+    current.shown_at = current.began;
+    char text[sizeof current.shown];
+    static_cast<void>(
+        std::snprintf(text, sizeof text, "TOLVERA.IMG: 0 %% (0 von %lld MB)", current.total));
+    show(text);
+}
+
+void show_progress(long long megabytes) {
+    long long now = platform::milliseconds();
+    if (now - current.shown_at < one_second)
+        return;
+    char left[48] = "";
+    long long elapsed = now - current.began;
+    if (elapsed >= first_estimate && megabytes > 0)
+        describe_time_left(left, sizeof left,
+                           (current.total - megabytes) * elapsed / megabytes / one_second);
+    char text[sizeof current.shown];
+    static_cast<void>(std::snprintf(text, sizeof text, "TOLVERA.IMG: %lld %% (%lld von %lld MB)%s",
+                                    megabytes * 100 / current.total, megabytes, current.total,
+                                    left));
+    show(text);
+    current.shown_at = now;
+}
+
+void show_finishing() { show("TOLVERA.IMG: wird auf dem Laufwerk abgeschlossen ..."); }
+
+void end_progress() { platform::restore_window_title(); }
