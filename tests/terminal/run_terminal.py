@@ -15,6 +15,7 @@ standard output in a pipe the program writes the escape sequences.
 """
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -23,7 +24,10 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "disk"))
+
 import drives  # noqa: E402
+from run_disk import FuseDrive  # noqa: E402
 
 WIDTH, HEIGHT = 100, 40
 TITLE = ["TOLVERA IMAGE-DATEI EINRICHTEN", "=" * 30, ""]
@@ -78,6 +82,19 @@ class Terminal:
                 status = f.read()
             if status.endswith("\n"):
                 return int(status)
+            time.sleep(0.05)
+        raise AssertionError("the program did not end")
+
+    def ended(self, seconds=30):
+        """Waits until the program has ended, also where an interrupt ended
+        the shell that started it (the pane is then kept, dead)."""
+        deadline = time.time() + seconds
+        while time.time() < deadline:
+            with open(self.status_file.name) as f:
+                if f.read().endswith("\n"):
+                    return
+            if self.tmux("display-message", "-p", "-t", "test", "#{pane_dead}").strip() == "1":
+                return
             time.sleep(0.05)
         raise AssertionError("the program did not end")
 
@@ -195,9 +212,163 @@ def windows_pipe(program):
         raise AssertionError("output in a pipe starts %r" % result.stdout[:60])
 
 
+# The user's own title, set before the program starts.
+USER_TITLE = "Eingabeaufforderung"
+PROGRESS = re.compile(r"TOLVERA\.IMG: (\d+) % \((\d+) von (\d+) MB\)"
+                      r"(, noch etwa \d+ (Sek|Min)\.)?$")
+
+
+def pane_title(terminal):
+    return terminal.tmux("display-message", "-p", "-t", "test", "#{pane_title}").rstrip("\n")
+
+
+def watch_titles(terminal, until, seconds=120):
+    """The titles the window shows, in turn, until the screen's last line
+    is until."""
+    titles = []
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        title = pane_title(terminal)
+        if not titles or titles[-1] != title:
+            titles.append(title)
+        shown = [line for line in terminal.screen() if line]
+        if shown and shown[-1] == until:
+            return titles
+        time.sleep(0.1)
+    raise AssertionError("the screen never ended with %r; titles seen: %r" % (until, titles))
+
+
+def no_progress_left(title, titles):
+    if title.startswith("TOLVERA.IMG"):
+        raise AssertionError("the title still shows %r (titles seen: %r)" % (title, titles))
+
+
+def titles_while_writing(command, env, seconds):
+    """400 MB to a slow drive (25 ms a megabyte, some 10 seconds): the
+    window's title shows the percentage rising, the screen stays as it
+    is, and once "Fertig!" is there no progress is left in the title."""
+    drive = FuseDrive("slow_fs.py", "0.025")
+    terminal = Terminal(command, env)
+    try:
+        terminal.tmux("select-pane", "-t", "test", "-T", USER_TITLE)
+        expect_screen(terminal, TITLE + INTRODUCTION + [DRIVE_QUESTION], seconds)
+        terminal.type("d")
+        expect_screen(terminal, TITLE + SIZE_QUESTION)
+        terminal.type("400")
+        titles = watch_titles(terminal, FINISHED[-1])
+        expect_screen(terminal, TITLE + FINISHED)
+        after = pane_title(terminal)
+        terminal.type("")
+        status = terminal.exit_status()
+    finally:
+        terminal.close()
+        drive.close()
+    if status != 0:
+        raise AssertionError("exit status %d, expected 0" % status)
+    shown = [PROGRESS.match(title) for title in titles]
+    percentages = [int(match.group(1)) for match in shown if match]
+    if len(percentages) < 3 or percentages != sorted(set(percentages)):
+        raise AssertionError("no rising percentages in the titles %r" % titles)
+    if not any(match and match.group(4) for match in shown):
+        raise AssertionError("no time left in the titles %r" % titles)
+    no_progress_left(after, titles)
+    print("     titles seen: %r; after Fertig!: %r" % (titles, after))
+
+
+def titles_at_an_end(command, env, seconds, fuse, size, ending):
+    """The progress is shown, then the writing ends without "Fertig!": the
+    user's title is back all the same."""
+    drive = FuseDrive(*fuse)
+    terminal = Terminal(command, env)
+    try:
+        terminal.tmux("select-pane", "-t", "test", "-T", USER_TITLE)
+        terminal.tmux("set-option", "-t", "test", "remain-on-exit", "on")
+        expect_screen(terminal, TITLE + INTRODUCTION + [DRIVE_QUESTION], seconds)
+        terminal.type("d")
+        expect_screen(terminal, TITLE + SIZE_QUESTION)
+        terminal.type(size)
+        deadline = time.time() + 60
+        while not PROGRESS.match(pane_title(terminal)) and time.time() < deadline:
+            time.sleep(0.1)
+        titles = [pane_title(terminal)]
+        ending(terminal)
+        terminal.ended()
+        after = pane_title(terminal)
+    finally:
+        terminal.close()
+        drive.close()
+    if not PROGRESS.match(titles[0]):
+        raise AssertionError("no progress shown: %r" % titles[0])
+    no_progress_left(after, titles)
+    return after
+
+
+def after_a_failure(command, env, seconds):
+    """A drive that goes bad at 50 MB: the reason, and the title back."""
+    def failed(terminal):
+        terminal.wait_for("Eingabetaste zum Beenden.")
+        terminal.type("")
+    after = titles_at_an_end(command, env, seconds, ("failing_fs.py", str(50 * drives.MB)),
+                             "300", failed)
+    print("     after the failure: %r" % after)
+
+
+def after_ctrl_c(command, env, seconds):
+    """Ctrl+C while 400 MB go to the slow drive: the title back."""
+    def pressed(terminal):
+        terminal.tmux("send-keys", "-t", "test", "C-c")
+    after = titles_at_an_end(command, env, seconds, ("slow_fs.py", "0.025"), "400", pressed)
+    print("     after Ctrl+C: %r" % after)
+
+
+def native_titles(program):
+    for test in (titles_while_writing, after_a_failure, after_ctrl_c):
+        test([program], None, 30)
+
+
+def title_changes_on_a_fast_drive(program, env):
+    """1000 MB to a tmpfs: Wine's relay trace counts the titles set, which
+    must be about one a second, not one a block."""
+    drives.prepare_drives()
+    trace = os.path.join(env["WINEPREFIX"], "relay.log")
+    traced = dict(env, WINEDEBUG="-all,+relay")
+    terminal = Terminal(["wine", program, "2>" + trace], env=traced)
+    try:
+        terminal.wait_for(DRIVE_QUESTION, seconds=120)
+        terminal.type("d")
+        terminal.wait_for(SIZE_QUESTION[-1])
+        began = time.time()
+        terminal.type("1000")
+        terminal.wait_for(FINISHED[-1], seconds=300)
+        took = time.time() - began
+        terminal.type("")
+        terminal.exit_status()
+    finally:
+        terminal.close()
+    with open(trace, errors="replace") as f:
+        calls = f.read().count("Call KERNEL32.SetConsoleTitleA(")
+    os.unlink(trace)
+    # The first, one a second, the finishing and the user's own.
+    if calls < 3 or calls > took + 4:
+        raise AssertionError("%d titles set in %.1f seconds of writing" % (calls, took))
+    print("     1000 MB on a tmpfs: %d titles set in %.1f seconds" % (calls, took))
+
+
+def windows_titles(program):
+    env = drives.make_wine_prefix("D")
+    try:
+        wine_variables = {name: value for name, value in env.items() if name.startswith("WINE")}
+        for test in (titles_while_writing, after_a_failure, after_ctrl_c):
+            test(["wine", program], wine_variables, 120)
+        title_changes_on_a_fast_drive(program, wine_variables)
+    finally:
+        subprocess.run(["wineserver", "--kill"], env=env)
+        shutil.rmtree(env["WINEPREFIX"], ignore_errors=True)
+
+
 TESTS = {
-    "native": [native_screens],
-    "windows": [windows_screens, windows_pipe],
+    "native": [native_screens, native_titles],
+    "windows": [windows_screens, windows_pipe, windows_titles],
 }
 
 
