@@ -470,13 +470,24 @@ int close_image() {
     return result;
 }
 
+// DeleteFile only marks the file: it goes once the last handle on it is
+// closed, and a virus scanner that looks at the new file may hold one for
+// a moment (the file then answers ERROR_ACCESS_DENIED).  The image counts
+// as left only when it is still there a second later.
 bool discard_image(const char* path) {
     if (image.handle != INVALID_HANDLE_VALUE)
         static_cast<void>(close_image());
     if (delete_file(path) != 0)
         return false;
+    const int looks = 10;
+    const DWORD between_looks = 100;
     long long size = 0;
-    return look_at_path(path, &size) == look::nothing_there;
+    for (int i = 1; look_at_path(path, &size) != look::nothing_there; i++) {
+        if (i == looks)
+            return false;
+        calls.Sleep(between_looks);
+    }
+    return true;
 }
 
 // The allocation of the whole size.  NTFS and exFAT take it or answer
