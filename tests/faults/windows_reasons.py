@@ -102,6 +102,9 @@ ROADS = [
     ("the buffered handle fails to close", b"d\n100\n\n", False,
      "WriteFile:2:short,CloseHandle:2:6", (CANNOT_WRITE, "EBADF"), FAILED, 255, None,
      {"ReOpenFile": 1}),
+    # A write that writes nothing and says nothing is a failing device.
+    ("a write of no bytes", b"d\n100\n\n", False, "WriteFile:2:zero",
+     (CANNOT_WRITE, "EIO"), FAILED, 255, None, {}),
     # The look after the deletion: a file that a scanner holds for a
     # moment answers access denied, and is looked at again a tenth of a
     # second later; still there after ten looks, it is named.

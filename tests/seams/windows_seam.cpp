@@ -7,6 +7,8 @@
 //   TOLVERA_FAULT=WriteFile:3:short      the 3rd WriteFile writes a little less
 //                                        than half its bytes, so that the rest
 //                                        lies off the sectors
+//   TOLVERA_FAULT=WriteFile:3:zero       the 3rd WriteFile writes nothing and
+//                                        reports success
 //   TOLVERA_FAULT=WriteFile:3:ctrl0      console control event 0 (CTRL_C_EVENT)
 //                                        arrives as the 3rd WriteFile starts;
 //                                        the call itself goes on
@@ -391,6 +393,10 @@ BOOL WINAPI seam_WriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD writte
         return fail_with(what, FALSE);
     if (answered(what, "short") && size > 2000)
         size = size / 2 - 1000;
+    if (answered(what, "zero")) {
+        *written = 0;
+        return TRUE;
+    }
     return real.WriteFile(file, data, size, written, at);
 }
 
