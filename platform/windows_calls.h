@@ -1,7 +1,7 @@
 // The calls that the Windows program makes into Windows and its C
 // runtime.  platform_windows.cpp makes each of them through the table
 // system_calls, never directly; a test build may put stand-ins into it
-// before main() runs, as SQLite's table of system calls allows.
+// before main() runs.
 //
 // One list names them all: the table's fields and its entries are both
 // made from it, so a call is named in one place and no entry can stand in
