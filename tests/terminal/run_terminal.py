@@ -12,6 +12,12 @@ windows: the .exe runs under Wine in tmux, so that its standard output is a
 console, which shows escape sequences as text, as the consoles of Windows
 7 and 8 do: the same screens, cleared with the console's own calls.  With
 standard output in a pipe the program writes the escape sequences.
+
+On both, the pane's title shows the progress while the image is written,
+and afterwards exactly the title the window had before: natively the
+user's own, under Wine an empty one (Wine's console does not know the
+terminal's title, so the program reads an empty one and gives that
+back).
 """
 
 import os
@@ -212,8 +218,12 @@ def windows_pipe(program):
         raise AssertionError("output in a pipe starts %r" % result.stdout[:60])
 
 
-# The user's own title, set before the program starts.
+# The user's own title, set before the program starts; natively it must
+# be back after every end.
 USER_TITLE = "Eingabeaufforderung"
+# Under Wine the console does not know the terminal's title: the program
+# reads an empty one, gives that back, and Wine shows it as it is.
+WINE_TITLE = ""
 PROGRESS = re.compile(r"TOLVERA\.IMG: (\d+) % \((\d+) von (\d+) MB\)"
                       r"(, noch etwa \d+ (Sek|Min)\.)?$")
 
@@ -238,15 +248,17 @@ def watch_titles(terminal, until, seconds=120):
     raise AssertionError("the screen never ended with %r; titles seen: %r" % (until, titles))
 
 
-def no_progress_left(title, titles):
-    if title.startswith("TOLVERA.IMG"):
-        raise AssertionError("the title still shows %r (titles seen: %r)" % (title, titles))
+def title_given_back(title, given_back, when, titles):
+    if title != given_back:
+        raise AssertionError("%s the title is %r, not %r (titles seen: %r)"
+                             % (when, title, given_back, titles))
 
 
-def titles_while_writing(command, env, seconds):
+def titles_while_writing(command, env, seconds, given_back):
     """400 MB to a slow drive (25 ms a megabyte, some 10 seconds): the
     window's title shows the percentage rising, the screen stays as it
-    is, and once "Fertig!" is there no progress is left in the title."""
+    is, and once "Fertig!" is there the title is given_back, at the exit
+    prompt and after the end."""
     drive = FuseDrive("slow_fs.py", "0.025")
     terminal = Terminal(command, env)
     try:
@@ -260,6 +272,7 @@ def titles_while_writing(command, env, seconds):
         after = pane_title(terminal)
         terminal.type("")
         status = terminal.exit_status()
+        ended = pane_title(terminal)
     finally:
         terminal.close()
         drive.close()
@@ -271,13 +284,16 @@ def titles_while_writing(command, env, seconds):
         raise AssertionError("no rising percentages in the titles %r" % titles)
     if not any(match and match.group(4) for match in shown):
         raise AssertionError("no time left in the titles %r" % titles)
-    no_progress_left(after, titles)
+    title_given_back(after, given_back, "at the prompt after Fertig!", titles)
+    title_given_back(ended, given_back, "after the end", titles)
     print("     titles seen: %r; after Fertig!: %r" % (titles, after))
 
 
-def titles_at_an_end(command, env, seconds, fuse, size, ending):
+def titles_at_an_end(command, env, seconds, given_back, fuse, size, ending):
     """The progress is shown, then the writing ends without "Fertig!": the
-    user's title is back all the same."""
+    title is given_back all the same, once the program has ended, and at
+    the exit prompt where ending gives the title shown there.  Gives the
+    title."""
     drive = FuseDrive(*fuse)
     terminal = Terminal(command, env)
     try:
@@ -291,7 +307,7 @@ def titles_at_an_end(command, env, seconds, fuse, size, ending):
         while not PROGRESS.match(pane_title(terminal)) and time.time() < deadline:
             time.sleep(0.1)
         titles = [pane_title(terminal)]
-        ending(terminal)
+        at_prompt = ending(terminal)
         terminal.ended()
         after = pane_title(terminal)
     finally:
@@ -299,31 +315,36 @@ def titles_at_an_end(command, env, seconds, fuse, size, ending):
         drive.close()
     if not PROGRESS.match(titles[0]):
         raise AssertionError("no progress shown: %r" % titles[0])
-    no_progress_left(after, titles)
+    if at_prompt is not None:
+        title_given_back(at_prompt, given_back, "at the exit prompt", titles)
+    title_given_back(after, given_back, "after the end", titles)
     return after
 
 
-def after_a_failure(command, env, seconds):
+def after_a_failure(command, env, seconds, given_back):
     """A drive that goes bad at 50 MB: the reason, and the title back."""
     def failed(terminal):
         terminal.wait_for("Eingabetaste zum Beenden.")
+        at_prompt = pane_title(terminal)
         terminal.type("")
-    after = titles_at_an_end(command, env, seconds, ("failing_fs.py", str(50 * drives.MB)),
-                             "300", failed)
+        return at_prompt
+    after = titles_at_an_end(command, env, seconds, given_back,
+                             ("failing_fs.py", str(50 * drives.MB)), "300", failed)
     print("     after the failure: %r" % after)
 
 
-def after_ctrl_c(command, env, seconds):
+def after_ctrl_c(command, env, seconds, given_back):
     """Ctrl+C while 400 MB go to the slow drive: the title back."""
     def pressed(terminal):
         terminal.tmux("send-keys", "-t", "test", "C-c")
-    after = titles_at_an_end(command, env, seconds, ("slow_fs.py", "0.025"), "400", pressed)
+    after = titles_at_an_end(command, env, seconds, given_back, ("slow_fs.py", "0.025"), "400",
+                             pressed)
     print("     after Ctrl+C: %r" % after)
 
 
 def native_titles(program):
     for test in (titles_while_writing, after_a_failure, after_ctrl_c):
-        test([program], None, 30)
+        test([program], None, 30, USER_TITLE)
 
 
 def title_changes_on_a_fast_drive(program, env):
@@ -359,7 +380,7 @@ def windows_titles(program):
     try:
         wine_variables = {name: value for name, value in env.items() if name.startswith("WINE")}
         for test in (titles_while_writing, after_a_failure, after_ctrl_c):
-            test(["wine", program], wine_variables, 120)
+            test(["wine", program], wine_variables, 120, WINE_TITLE)
         title_changes_on_a_fast_drive(program, wine_variables)
     finally:
         subprocess.run(["wineserver", "--kill"], env=env)
