@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The program in a real terminal, as a person sees it.
 
-  run_terminal.py native  build/native/tolvera-image
+  run_terminal.py native  build/native/tolvera-image build/native/tolvera-image-faults
   run_terminal.py windows build/windows/tolvera-image.exe
 
 native: the program runs in tmux; the answers are typed with send-keys and
@@ -17,7 +17,9 @@ On both, the pane's title shows the progress while the image is written,
 and afterwards exactly the title the window had before: natively the
 user's own, under Wine an empty one (Wine's console does not know the
 terminal's title, so the program reads an empty one and gives that
-back).
+back).  Natively also with the test build (tests/seams), when SIGINT
+arrives as the image's close starts, after the program has let its
+interrupts go.
 """
 
 import os
@@ -93,14 +95,16 @@ class Terminal:
 
     def ended(self, seconds=30):
         """Waits until the program has ended, also where an interrupt ended
-        the shell that started it (the pane is then kept, dead)."""
+        the shell that started it (the pane is then kept, dead).  Gives
+        the exit status, or None where the shell did not note it."""
         deadline = time.time() + seconds
         while time.time() < deadline:
             with open(self.status_file.name) as f:
-                if f.read().endswith("\n"):
-                    return
+                status = f.read()
+            if status.endswith("\n"):
+                return int(status)
             if self.tmux("display-message", "-p", "-t", "test", "#{pane_dead}").strip() == "1":
-                return
+                return None
             time.sleep(0.05)
         raise AssertionError("the program did not end")
 
@@ -289,10 +293,11 @@ def titles_while_writing(command, env, seconds, given_back):
     print("     titles seen: %r; after Fertig!: %r" % (titles, after))
 
 
-def titles_at_an_end(command, env, seconds, given_back, fuse, size, ending):
+def titles_at_an_end(command, env, seconds, given_back, fuse, size, ending, status=None):
     """The progress is shown, then the writing ends without "Fertig!": the
     title is given_back all the same, once the program has ended, and at
-    the exit prompt where ending gives the title shown there.  Gives the
+    the exit prompt where ending gives the title shown there.  Where
+    status is given, the program must have ended with it.  Gives the
     title."""
     drive = FuseDrive(*fuse)
     terminal = Terminal(command, env)
@@ -308,13 +313,15 @@ def titles_at_an_end(command, env, seconds, given_back, fuse, size, ending):
             time.sleep(0.1)
         titles = [pane_title(terminal)]
         at_prompt = ending(terminal)
-        terminal.ended()
+        ended_with = terminal.ended()
         after = pane_title(terminal)
     finally:
         terminal.close()
         drive.close()
     if not PROGRESS.match(titles[0]):
         raise AssertionError("no progress shown: %r" % titles[0])
+    if status is not None and ended_with != status:
+        raise AssertionError("exit status %r, expected %d" % (ended_with, status))
     if at_prompt is not None:
         title_given_back(at_prompt, given_back, "at the exit prompt", titles)
     title_given_back(after, given_back, "after the end", titles)
@@ -345,6 +352,18 @@ def after_ctrl_c(command, env, seconds, given_back):
 def native_titles(program):
     for test in (titles_while_writing, after_a_failure, after_ctrl_c):
         test([program], None, 30, USER_TITLE)
+
+
+def native_title_after_a_late_interrupt(faults_program):
+    """The test build, 100 MB to the slow drive, and SIGINT as the image's
+    close starts: after the flush, once the interrupts are let go, so that
+    the signal ends the program (status 130) as it ends any.  The user's
+    title must be back all the same."""
+    def nothing(terminal):
+        return None
+    after = titles_at_an_end([faults_program], {"TOLVERA_FAULT": "close:1:sig2"}, 30, USER_TITLE,
+                             ("slow_fs.py", "0.025"), "100", nothing, status=128 + 2)
+    print("     after SIGINT at the close: %r" % after)
 
 
 def title_changes_on_a_fast_drive(program, env):
@@ -387,21 +406,31 @@ def windows_titles(program):
         shutil.rmtree(env["WINEPREFIX"], ignore_errors=True)
 
 
+# The programs each mode is given, in order, and each test with the one it
+# runs.
+PROGRAMS = {
+    "native": ["program", "faults"],
+    "windows": ["program"],
+}
 TESTS = {
-    "native": [native_screens, native_titles],
-    "windows": [windows_screens, windows_pipe, windows_titles],
+    "native": [(native_screens, "program"), (native_titles, "program"),
+               (native_title_after_a_late_interrupt, "faults")],
+    "windows": [(windows_screens, "program"), (windows_pipe, "program"),
+                (windows_titles, "program")],
 }
 
 
 def main():
-    if len(sys.argv) != 3 or sys.argv[1] not in TESTS:
-        sys.exit("usage: run_terminal.py native|windows PROGRAM")
+    mode = sys.argv[1] if len(sys.argv) > 1 else None
+    if mode not in PROGRAMS or len(sys.argv) != 2 + len(PROGRAMS[mode]):
+        sys.exit("usage: run_terminal.py native PROGRAM FAULTS_PROGRAM\n"
+                 "       run_terminal.py windows PROGRAM")
     drives.enter_private_namespace()
-    program = os.path.abspath(sys.argv[2])
+    programs = dict(zip(PROGRAMS[mode], (os.path.abspath(path) for path in sys.argv[2:])))
     failed = 0
-    for test in TESTS[sys.argv[1]]:
+    for test, program in TESTS[mode]:
         try:
-            test(program)
+            test(programs[program])
             print("ok   %s" % test.__name__)
         except AssertionError as problem:
             failed += 1
