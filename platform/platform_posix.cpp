@@ -44,7 +44,7 @@ const std::size_t page_size = 4096;
 // started as soon as it is written, and waited for and dropped from the
 // cache once the next one is written, so the drive is always busy and
 // the cache holds at most two windows of the image.
-const long long write_back_window = 8 * 1048576;
+const long long write_back_window = 8LL * bytes_per_megabyte;
 
 // The open image.
 struct image_file {
@@ -76,7 +76,15 @@ mode_t read_write_mode() {
 
 } // namespace
 
-void prepare_process() {}
+// A write to a pipe whose reader has gone then fails with EPIPE, which
+// like every other failed output is not looked at, as on Windows: the
+// default, SIGPIPE, would end the program in the middle of its clean-up
+// and leave a partial image behind.
+void prepare_process() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    static_cast<void>(calls.sigaction(SIGPIPE, &ignore, nullptr));
+}
 
 void print(const char* format, ...) {
     va_list arguments;
@@ -91,7 +99,7 @@ void flush_output() { static_cast<void>(calls.fflush(stdout)); }
 
 char* read_line(char* buffer, int size) { return calls.fgets(buffer, size, stdin); }
 
-void report_failure(const char* text) { report_with_reason(text); }
+void report_failure(const char* text, int error) { report_with_reason(text, error); }
 
 void report_image_left(const char* path) { report_left_behind(path); }
 
@@ -126,9 +134,12 @@ int make_writable(const char* path) {
 
 int delete_file(const char* path) { return calls.unlink(native_path(path).c_str()); }
 
-int open_image(const char* path) {
-    int descriptor = calls.open(native_path(path).c_str(),
-                                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+// O_EXCL makes the creation itself refuse whatever is at the path by
+// then, a link or a folder included, with EEXIST.
+int open_image(const char* path, creation how) {
+    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+    flags |= how == creation::new_file_only ? O_EXCL : O_TRUNC;
+    int descriptor = calls.open(native_path(path).c_str(), flags, 0666);
     if (descriptor < 0)
         return -1;
     image = image_file{descriptor, 0, 0, 0, false};

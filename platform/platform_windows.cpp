@@ -56,12 +56,19 @@ volatile LONG interrupt_state = not_writing;
 // process must not end before the writing thread has deleted the partial
 // image: that thread ends the process itself (end_interrupted) once it
 // sees the flag, at the latest when it lets go of the interrupts, and this
-// one waits for that.  A closed window gets about 5 seconds, far more than
-// one block takes.  Before and after the writing, the next handler, the
-// system's, ends the program as usual.
+// one waits for that.  A closed window gets about 5 seconds from the
+// system, after which it ends the process wherever the writing is: a
+// block held up by a failing or full drive can take longer than that.
+// Before and after the writing, the next handler, the system's, ends the
+// program as usual.
+//
+// The system runs the handlers under a lock of its own, so a second event
+// waits for the first handler, which never returns.  Should one still
+// reach this handler while the first waits, it waits as well: passed on,
+// it would end the process before the partial image is deleted.
 BOOL WINAPI note_interrupt(DWORD event) {
     static_cast<void>(event);
-    if (InterlockedCompareExchange(&interrupt_state, interrupt_caught, writing) != writing)
+    if (InterlockedCompareExchange(&interrupt_state, interrupt_caught, writing) == not_writing)
         return FALSE;
     for (;;)
         calls.Sleep(INFINITE);
@@ -218,12 +225,15 @@ bool on_sectors(const void* data, unsigned size, long long offset) {
            offset % page_size == 0;
 }
 
-HANDLE open_image_file(const char* path, bool unbuffered) {
+// CREATE_NEW makes the creation itself refuse whatever is at the path by
+// then, a link or a directory included, with ERROR_FILE_EXISTS.
+HANDLE open_image_file(const char* path, creation how, bool unbuffered) {
     DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
     if (unbuffered)
         flags |= FILE_FLAG_NO_BUFFERING;
+    DWORD disposition = how == creation::new_file_only ? CREATE_NEW : OPEN_ALWAYS;
     return calls.CreateFileA(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, flags,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition, flags,
                              nullptr);
 }
 
@@ -307,7 +317,7 @@ void flush_output() { static_cast<void>(calls.fflush(stdout)); }
 
 char* read_line(char* buffer, int size) { return calls.fgets(buffer, size, stdin); }
 
-void report_failure(const char* text) { report_with_reason(text); }
+void report_failure(const char* text, int error) { report_with_reason(text, error); }
 
 void report_image_left(const char* path) { report_left_behind(path); }
 
@@ -369,8 +379,9 @@ int delete_file(const char* path) {
     return deleted ? 0 : fail_with_last_error();
 }
 
-// Write-only, created if absent, cut to nothing if not, as _open with
-// _O_WRONLY | _O_CREAT | _O_TRUNC does, but without following a link: a
+// Write-only and created; without the user's agreement only where nothing
+// is there (as _open with _O_CREAT | _O_EXCL), with it cut to nothing if
+// something is (_O_CREAT | _O_TRUNC), but without following a link: a
 // link or directory still at the path (its deletion failed) is refused
 // with ELOOP before anything is written, as O_NOFOLLOW does on POSIX.
 //
@@ -380,7 +391,7 @@ int delete_file(const char* path) {
 // A file system or redirector that cannot do that refuses the open with
 // ERROR_INVALID_PARAMETER or ERROR_NOT_SUPPORTED; the image then goes
 // through the cache.
-int open_image(const char* path) {
+int open_image(const char* path, creation how) {
     image.offset = 0;
     image.buffered = INVALID_HANDLE_VALUE;
     image.root[0] = path[0];
@@ -388,15 +399,16 @@ int open_image(const char* path) {
     image.root[2] = '\\';
     image.root[3] = '\0';
     bool unbuffered = sectors_fit_blocks(image.root);
-    HANDLE file = open_image_file(path, unbuffered);
+    HANDLE file = open_image_file(path, how, unbuffered);
     if (file == INVALID_HANDLE_VALUE && unbuffered &&
         (GetLastError() == ERROR_INVALID_PARAMETER || GetLastError() == ERROR_NOT_SUPPORTED)) {
         unbuffered = false;
-        file = open_image_file(path, false);
+        file = open_image_file(path, how, false);
     }
     if (file == INVALID_HANDLE_VALUE)
         return fail_with_last_error();
-    // OPEN_ALWAYS tells whether the file was there already.
+    // OPEN_ALWAYS tells whether the file was there already; CREATE_NEW
+    // only ever makes it.
     bool made_here = GetLastError() != ERROR_ALREADY_EXISTS;
     BY_HANDLE_FILE_INFORMATION information;
     int result = 0;
@@ -534,7 +546,9 @@ namespace {
 // shown.
 enum class title_state { unknown, no_console, untouched, shown };
 title_state console_title = title_state::unknown;
-char user_title[1024];
+// Wide, so that a title in characters beyond the console's code page
+// comes back as it was.
+WCHAR user_title[1024];
 
 } // namespace
 
@@ -545,7 +559,8 @@ char user_title[1024];
 void show_window_title(const char* text) {
     if (console_title == title_state::unknown) {
         SetLastError(ERROR_SUCCESS);
-        DWORD length = calls.GetConsoleTitleA(user_title, sizeof user_title);
+        DWORD length =
+            calls.GetConsoleTitleW(user_title, sizeof user_title / sizeof user_title[0]);
         console_title = length == 0 && GetLastError() != ERROR_SUCCESS ? title_state::no_console
                                                                        : title_state::untouched;
         if (length == 0)
@@ -554,7 +569,13 @@ void show_window_title(const char* text) {
     if (console_title == title_state::no_console)
         return;
     console_title = title_state::shown;
-    static_cast<void>(calls.SetConsoleTitleA(text));
+    // The progress is plain ASCII.
+    WCHAR wide[128];
+    std::size_t i = 0;
+    for (; text[i] != '\0' && i + 1 < sizeof wide / sizeof wide[0]; i++)
+        wide[i] = static_cast<WCHAR>(static_cast<unsigned char>(text[i]));
+    wide[i] = L'\0';
+    static_cast<void>(calls.SetConsoleTitleW(wide));
 }
 
 // Windows Terminal does not give the title back by itself when the
@@ -563,7 +584,7 @@ void restore_window_title() {
     if (console_title != title_state::shown)
         return;
     console_title = title_state::untouched;
-    static_cast<void>(calls.SetConsoleTitleA(user_title));
+    static_cast<void>(calls.SetConsoleTitleW(user_title));
 }
 
 long long milliseconds() { return static_cast<long long>(calls.GetTickCount64()); }

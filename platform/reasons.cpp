@@ -48,8 +48,7 @@ const reason reasons[] = {
 
 } // namespace
 
-void report_with_reason(const char* text) {
-    int error = errno;
+void report_with_reason(const char* text, int error) {
     for (const reason& r : reasons) {
         if (r.error == error) {
             static_cast<void>(std::fprintf(stderr, "%s: %s\n", text, r.text));

@@ -6,8 +6,8 @@
 namespace platform {
 
 // Writes "text: reason" and a line break to standard error, as perror
-// does, with the reason for errno in German.
-void report_with_reason(const char* text);
+// does, with the reason for error in German.
+void report_with_reason(const char* text, int error);
 
 // Writes the line that tells that the incomplete image at path is still
 // there, to standard error.

@@ -19,7 +19,7 @@
     X(FillConsoleOutputCharacterA) X(FillConsoleOutputAttribute) X(SetConsoleCursorPosition) \
     X(SetConsoleCtrlHandler) X(Sleep) X(vprintf) X(fflush) X(fgets)                         \
     /* The console window's title, and the clock. */                                        \
-    X(GetConsoleTitleA) X(SetConsoleTitleA) X(GetTickCount64)                               \
+    X(GetConsoleTitleW) X(SetConsoleTitleW) X(GetTickCount64)                               \
     /* Memory. */                                                                           \
     X(VirtualAlloc) X(VirtualFree)                                                          \
     /* Files and drives. */                                                                 \

@@ -248,24 +248,45 @@ char* seam_fgets(char* buffer, int size, FILE* stream) {
                      : real.fgets(buffer, size, stream);
 }
 
-// "title": the console window's title is "Eingabeaufforderung", also
-// where the test runs without a console.
-DWORD WINAPI seam_GetConsoleTitleA(LPSTR title, DWORD size) {
-    action what = consult("GetConsoleTitleA");
+// "title": the console window's title is the user's own, with letters
+// that no single code page holds, also where the test runs without a
+// console.
+const wchar_t users_title[] = L"Eingabeaufforderung \u00c4rger \u0394\u03b9\u03c3\u03ba \u2013 "
+                              L"\u753b\u50cf";
+
+DWORD WINAPI seam_GetConsoleTitleW(LPWSTR title, DWORD size) {
+    action what = consult("GetConsoleTitleW");
     if (what.fail)
         return fail_with(what, 0U);
     if (answered(what, "title")) {
-        std::snprintf(title, size, "%s", "Eingabeaufforderung");
-        return 19;
+        std::wcsncpy(title, users_title, size);
+        title[size - 1] = L'\0';
+        return static_cast<DWORD>(std::wcslen(title));
     }
-    return real.GetConsoleTitleA(title, size);
+    return real.GetConsoleTitleW(title, size);
 }
 
-BOOL WINAPI seam_SetConsoleTitleA(LPCSTR title) {
-    action what = consult("SetConsoleTitleA");
+// Every title set, one line each in UTF-8, to the file that
+// TOLVERA_TITLE_LOG names: what the user saw, and got back.
+void log_title(LPCWSTR title) {
+    const char* file = std::getenv("TOLVERA_TITLE_LOG");
+    if (file == nullptr)
+        return;
+    char text[1024];
+    int length = WideCharToMultiByte(CP_UTF8, 0, title, -1, text, sizeof text, nullptr, nullptr);
+    FILE* out = std::fopen(file, "ab");
+    if (out == nullptr || length == 0)
+        reject(file, "cannot log the title");
+    std::fprintf(out, "%s\n", text);
+    static_cast<void>(std::fclose(out));
+}
+
+BOOL WINAPI seam_SetConsoleTitleW(LPCWSTR title) {
+    action what = consult("SetConsoleTitleW");
     if (what.fail)
         return fail_with(what, FALSE);
-    return answered(what, "ok") ? TRUE : real.SetConsoleTitleA(title);
+    log_title(title);
+    return answered(what, "ok") ? TRUE : real.SetConsoleTitleW(title);
 }
 
 ULONGLONG WINAPI seam_GetTickCount64() {
