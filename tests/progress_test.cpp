@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -95,7 +96,22 @@ INSTANTIATE_TEST_SUITE_P(
         title_case{200, 100, 121 * second, "TOLVERA.IMG: 50 % (100 von 200 MB), noch etwa 3 Min."},
         // The last block.
         title_case{4000, 4000, 100 * second,
-                   "TOLVERA.IMG: 100 % (4000 von 4000 MB), noch etwa 5 Sek."}));
+                   "TOLVERA.IMG: 100 % (4000 von 4000 MB), noch etwa 5 Sek."},
+        // The largest image, where the megabytes still to write times the
+        // milliseconds taken is beyond 64 bits: at the start, half-way and
+        // at the end of a run of months or years.
+        title_case{INT_MAX, 1, 100 * day,
+                   "TOLVERA.IMG: 0 % (1 von 2147483647 MB), noch etwa 309237645024000 Min."},
+        title_case{INT_MAX, 3, 100 * day,
+                   "TOLVERA.IMG: 0 % (3 von 2147483647 MB), noch etwa 103079214912000 Min."},
+        title_case{INT_MAX, 1073741823, 100 * day,
+                   "TOLVERA.IMG: 49 % (1073741823 von 2147483647 MB), noch etwa 144000 Min."},
+        title_case{INT_MAX, INT_MAX - 1, 3650 * day,
+                   "TOLVERA.IMG: 99 % (2147483646 von 2147483647 MB), noch etwa 5 Sek."},
+        // A clock at its end: a time left beyond any number of seconds
+        // shows the largest.
+        title_case{INT_MAX, 1, LLONG_MAX - start,
+                   "TOLVERA.IMG: 0 % (1 von 2147483647 MB), noch etwa 153722867280912931 Min."}));
 
 TEST(progress, begins_with_nothing_written) {
     begin(4000);
