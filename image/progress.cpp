@@ -20,11 +20,13 @@ struct progress {
 };
 progress current;
 
-void show(const char* text) {
+// Whether the title changed.
+bool show(const char* text) {
     if (std::strcmp(text, current.shown) == 0)
-        return;
+        return false;
     platform::show_window_title(text);
     static_cast<void>(std::snprintf(current.shown, sizeof current.shown, "%s", text));
+    return true;
 }
 
 // The whole seconds still to go: remaining * elapsed / done / 1000,
@@ -70,7 +72,7 @@ void begin_progress(int megabytes) {
     char text[sizeof current.shown];
     static_cast<void>(
         std::snprintf(text, sizeof text, "TOLVERA.IMG: 0 %% (0 von %lld MB)", current.total));
-    show(text);
+    static_cast<void>(show(text));
 }
 
 void show_progress(long long megabytes) {
@@ -86,10 +88,12 @@ void show_progress(long long megabytes) {
     static_cast<void>(std::snprintf(text, sizeof text, "TOLVERA.IMG: %lld %% (%lld von %lld MB)%s",
                                     megabytes * 100 / current.total, megabytes, current.total,
                                     left));
-    show(text);
-    current.shown_at = now;
+    if (show(text))
+        current.shown_at = now;
 }
 
-void show_finishing() { show("TOLVERA.IMG: wird auf dem Laufwerk abgeschlossen ..."); }
+void show_finishing() {
+    static_cast<void>(show("TOLVERA.IMG: wird auf dem Laufwerk abgeschlossen ..."));
+}
 
 void end_progress() { platform::restore_window_title(); }

@@ -130,6 +130,17 @@ TEST(progress, shows_at_most_one_title_a_second) {
                           "TOLVERA.IMG: 20 % (40 von 200 MB)"}));
 }
 
+TEST(progress, counts_the_second_from_the_last_change) {
+    begin(200);
+    show_at(1000, 0); // the same text: the title stays as it was shown at 0
+    show_at(1500, 10);
+    show_at(2000, 20);
+    show_at(2500, 30);
+    EXPECT_EQ(titles,
+              (title_list{"TOLVERA.IMG: 0 % (0 von 200 MB)", "TOLVERA.IMG: 5 % (10 von 200 MB)",
+                          "TOLVERA.IMG: 15 % (30 von 200 MB)"}));
+}
+
 TEST(progress, shows_a_title_only_when_its_text_changes) {
     begin(4000);
     // Nothing written, however long it takes: no time left can be told.
