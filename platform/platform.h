@@ -120,8 +120,8 @@ bool discard_image(const char* path);
 // Shows text as the title; the first time, the user's own title is kept.
 void show_window_title(const char* text);
 // Gives the user's own title back, an empty one included; nothing where
-// no title was shown.  The end of an interrupted process gives it back
-// too.
+// no title was shown.  The caller gives it back before it lets go of the
+// interrupts or ends the process: the platform does not.
 void restore_window_title();
 // Milliseconds on a clock that only goes forward, for the time left.
 long long milliseconds();

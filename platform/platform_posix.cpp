@@ -330,16 +330,13 @@ bool interrupted() {
 void release_interrupts() {
     for (std::size_t i = 0; i < sizeof interrupt_signals / sizeof interrupt_signals[0]; i++)
         static_cast<void>(calls.sigaction(interrupt_signals[i], &usual_actions[i], nullptr));
-    if (caught_signal != 0) {
-        restore_window_title();
+    if (caught_signal != 0)
         static_cast<void>(calls.raise(caught_signal));
-    }
 }
 
 // The shell sees the signal (status 128 + N), as if nothing had caught it.
 void end_interrupted() {
     int signal_number = caught_signal;
-    restore_window_title();
     static_cast<void>(calls.fflush(stdout));
     struct sigaction usual {};
     usual.sa_handler = SIG_DFL;

@@ -618,7 +618,6 @@ void release_interrupts() {
 // As the system's own handler ends a program on Ctrl+C; exit() also puts
 // the console mode back.  The waiting control handler ends with the process.
 void end_interrupted() {
-    restore_window_title();
     std::exit(static_cast<int>(STATUS_CONTROL_C_EXIT));
 }
 

@@ -201,6 +201,7 @@ def check_guide(guide, package_name, problems):
         ("the first character of the drive answer", b'"Laufwerk D" bedeutet L:'),
         ("the characters read of an answer", b"ersten %d Zeichen" % (buffer - 1)),
         ("the rest of a long answer dropped", b"verwirft"),
+        ("the replacement question after the size", b"USB-Stick erst nach der Eingabe des Buchstabens"),
         ("the SmartScreen warning", b'"Der Computer wurde durch Windows geschuetzt"'),
         ("the sum of this zip", b"Get-FileHash " + package + b" "),
         ("this zip's sum file", package + b".sha256"),
