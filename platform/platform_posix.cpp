@@ -1,5 +1,6 @@
 // POSIX: drive X: is the directory /mnt/x, as under WSL.  Every call into
-// the system and the C runtime goes through the table in posix_calls.h.
+// the system goes through the table in posix_calls.h, and those of the C
+// runtime's streams through runtime.cpp's.
 #include "platform/platform.h"
 #include "platform/posix_calls.h"
 #include "platform/reasons.h"
@@ -7,7 +8,6 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
@@ -83,29 +83,11 @@ mode_t read_write_mode() {
 void prepare_process() {
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
+    static_cast<void>(calls.sigemptyset(&ignore.sa_mask));
     static_cast<void>(calls.sigaction(SIGPIPE, &ignore, nullptr));
 }
 
-void print(const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    static_cast<void>(calls.vprintf(format, arguments));
-    va_end(arguments);
-}
-
 void clear_screen() { print("\33[H\33[J"); }
-
-void flush_output() { static_cast<void>(calls.fflush(stdout)); }
-
-char* read_line(char* buffer, int size) { return calls.fgets(buffer, size, stdin); }
-
-void report_failure(const char* text, int error) { report_with_reason(text, error); }
-
-void report_image_left(const char* path) { report_left_behind(path); }
-
-void exit_process(int status) { std::exit(status); }
-
-int error_number() { return errno; }
 
 // A symbolic link at the image path is never followed: the look, the
 // deletion and the creation act on the link itself, and the mode change
@@ -308,7 +290,7 @@ void catch_interrupts() {
     struct sigaction noting {};
     noting.sa_handler = note_interrupt;
     noting.sa_flags = SA_RESTART;
-    sigemptyset(&noting.sa_mask);
+    static_cast<void>(calls.sigemptyset(&noting.sa_mask));
     for (std::size_t i = 0; i < sizeof interrupt_signals / sizeof interrupt_signals[0]; i++) {
         static_cast<void>(calls.sigaction(interrupt_signals[i], nullptr, &usual_actions[i]));
         if (usual_actions[i].sa_handler != SIG_IGN)
@@ -337,13 +319,15 @@ void release_interrupts() {
 // The shell sees the signal (status 128 + N), as if nothing had caught it.
 void end_interrupted() {
     int signal_number = caught_signal;
-    static_cast<void>(calls.fflush(stdout));
+    flush_output();
     struct sigaction usual {};
     usual.sa_handler = SIG_DFL;
-    sigemptyset(&usual.sa_mask);
+    static_cast<void>(calls.sigemptyset(&usual.sa_mask));
     static_cast<void>(calls.sigaction(signal_number, &usual, nullptr));
     static_cast<void>(calls.raise(signal_number));
-    std::_Exit(128 + signal_number);
+    // Not reached unless the signal is blocked.
+    for (;;)
+        calls._Exit(128 + signal_number);
 }
 
 void* allocate(std::size_t size) {

@@ -1,6 +1,9 @@
-// Windows: the system's own calls for files, memory and the console, and
-// the C runtime (msvcrt) for the text streams.  Every one of them goes
-// through the table in windows_calls.h.
+// Windows: the system's own calls for files, memory and the console,
+// through the table in windows_calls.h, and the C runtime (msvcrt) for
+// the text streams, through runtime.cpp's.  The thread's last error
+// (GetLastError, SetLastError) is read and set directly: it is no call
+// into the system but the place where a call leaves its reason, which a
+// test build's stand-in sets as the failing call would.
 #include "platform/platform.h"
 #include "platform/reasons.h"
 #include "platform/windows_calls.h"
@@ -8,7 +11,6 @@
 #include <windows.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
@@ -299,31 +301,12 @@ void prepare_process() {
 // a pipe does.
 void clear_screen() {
     if (console_output != INVALID_HANDLE_VALUE) {
-        static_cast<void>(calls.fflush(stdout));
+        flush_output();
         if (clear_console())
             return;
     }
     print("\33[H\33[J");
 }
-
-void print(const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    static_cast<void>(calls.vprintf(format, arguments));
-    va_end(arguments);
-}
-
-void flush_output() { static_cast<void>(calls.fflush(stdout)); }
-
-char* read_line(char* buffer, int size) { return calls.fgets(buffer, size, stdin); }
-
-void report_failure(const char* text, int error) { report_with_reason(text, error); }
-
-void report_image_left(const char* path) { report_left_behind(path); }
-
-void exit_process(int status) { std::exit(status); }
-
-int error_number() { return errno; }
 
 // The program runs elevated, and a symbolic link or junction at the image
 // path may point at any file of the system: the query, the mode change,
@@ -559,8 +542,7 @@ WCHAR user_title[1024];
 void show_window_title(const char* text) {
     if (console_title == title_state::unknown) {
         SetLastError(ERROR_SUCCESS);
-        DWORD length =
-            calls.GetConsoleTitleW(user_title, sizeof user_title / sizeof user_title[0]);
+        DWORD length = calls.GetConsoleTitleW(user_title, sizeof user_title / sizeof user_title[0]);
         console_title = length == 0 && GetLastError() != ERROR_SUCCESS ? title_state::no_console
                                                                        : title_state::untouched;
         if (length == 0)
@@ -617,9 +599,7 @@ void release_interrupts() {
 
 // As the system's own handler ends a program on Ctrl+C; exit() also puts
 // the console mode back.  The waiting control handler ends with the process.
-void end_interrupted() {
-    std::exit(static_cast<int>(STATUS_CONTROL_C_EXIT));
-}
+void end_interrupted() { exit_process(static_cast<int>(STATUS_CONTROL_C_EXIT)); }
 
 // Whole pages, as writes past the cache need; the system hands them out
 // zeroed, the program zeroes them once more.

@@ -253,6 +253,10 @@ NATIVE_ROLES = {
     # The text is written, the failure reported: the program goes on.
     ("vprintf", None): Role("undisturbed", errors(errno.EIO)),
     ("fflush", None): Role("undisturbed", errors(errno.EIO)),
+    # The error lines come only after a failure: see own_runs.
+    ("vfprintf", None): Role("undisturbed", errors(errno.EIO)),
+    ("sigemptyset", None): Role("undisturbed", errors(errno.EINVAL)),
+    ("exit", None): Role("undisturbed"),
 }
 
 def old_image_kept(scenario):
@@ -298,6 +302,8 @@ WINDOWS_ROLES = {
     ("vprintf", None): Role("undisturbed", (Fault("5"),)),
     ("vprintf", "CloseHandle"): Role("undisturbed", (Fault("5"),), ("after",)),  # "Fertig!"
     ("fflush", None): Role("undisturbed", (Fault("5"),)),
+    ("vfprintf", None): Role("undisturbed", (Fault("5"),)),
+    ("exit", None): Role("undisturbed"),
     ("fgets", None): Role("read", (Fault("5"),), ("before",), "first"),
     ("VirtualAlloc", None): Role("allocate", (Fault("8", "ENOMEM"),)),
     ("VirtualFree", None): Role("undisturbed", (Fault("87"),)),
@@ -397,23 +403,26 @@ WINDOWS_OWN_RUNS = [
      "EFBIG"),
     (b"d\n100\n\n", "GetVolumeInformationByHandleW:1:fat32,SetFileInformationByHandle:1:112",
      "ENOSPC"),
+    (b"d\n100\n\n", "WriteFile:57:1117,vfprintf:1:5", "EIO"),
 ]
 
 
 def clean_up(prompt, release, close, unlink, let_go=()):
     """What follows a failure of each behaviour, up to the exit prompt's
-    output and read; unlink: the deletion of the image and the look
-    whether it is gone; let_go: the interrupts let go.  The image is
+    output and read and the end; unlink: the deletion of the image and the
+    look whether it is gone; let_go: the interrupts let go.  The error
+    line (vfprintf) comes before the image is deleted.  The image is
     created before the block is taken, which is freed before the
     interrupts are let go and the image closed."""
     let_go = list(let_go)
+    report = ["vfprintf"]
     return {
-        "query": prompt,
-        "allocate": close + unlink + prompt,
-        "create": prompt,
-        "created": close + prompt,
-        "write": release + close + unlink + let_go + prompt,
-        "close": unlink + let_go + prompt,
+        "query": report + prompt,
+        "allocate": report + close + unlink + prompt,
+        "create": report + prompt,
+        "created": close + report + prompt,
+        "write": release + report + close + unlink + let_go + prompt,
+        "close": report + unlink + let_go + prompt,
     }
 
 
@@ -421,15 +430,15 @@ class Native:
     """The native test build, run as from a terminal."""
     name = "native"
     roles = NATIVE_ROLES
-    prompt_calls = ["vprintf", "fflush", "fgets"]
+    prompt_calls = ["vprintf", "fflush", "fgets", "exit"]
     # The usual actions of SIGINT, SIGTERM and SIGHUP put back.
     let_go = ["sigaction"] * 3
     clean_up = clean_up(prompt_calls, ["free"], ["close"], ["unlink", "lstat"], let_go)
     # After an interrupt: the image deleted, then the end by the signal,
     # through its default action; or, where a failure came first, by the
     # signal passed on as the interrupts are let go.
-    discard_calls = ["free", "close", "unlink", "lstat"]
-    interrupted_end = ["fflush", "sigaction", "raise"]
+    discard_calls = ["free", "vfprintf", "close", "unlink", "lstat"]
+    interrupted_end = ["fflush", "sigemptyset", "sigaction", "raise"]
     passed_on = let_go + ["raise"]
     # After the last look: the block freed, the signal passed on.
     last_look_calls = ["free"] + passed_on
@@ -441,7 +450,8 @@ class Native:
     failing_skip = ()
     repeated_calls = ()
     passing_calls = ()
-    own_runs = []
+    # An error line that cannot be written changes nothing else.
+    own_runs = [(b"d\n100\n\n", "write:57:5,vfprintf:1:5", "EIO")]
     console_runs = []
     title_runs = []
     interrupts = [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]
@@ -493,18 +503,18 @@ class Windows(Native):
     server that lives through all runs (see run_cases.Windows)."""
     name = "windows"
     roles = WINDOWS_ROLES
-    prompt_calls = ["vprintf", "fflush", "fgets"]
+    prompt_calls = ["vprintf", "fflush", "fgets", "exit"]
     clean_up = clean_up(prompt_calls, ["VirtualFree"], ["CloseHandle"],
                         ["GetFileAttributesA", "DeleteFileA", "GetFileAttributesExA"])
     # Letting go of the interrupts, and the end as interrupted, call
     # nothing that is traced.
-    discard_calls = ["VirtualFree", "CloseHandle", "GetFileAttributesA", "DeleteFileA",
-                     "GetFileAttributesExA"]
-    interrupted_end = []
-    passed_on = []
-    last_look_calls = ["VirtualFree"]
+    discard_calls = ["VirtualFree", "vfprintf", "CloseHandle", "GetFileAttributesA",
+                     "DeleteFileA", "GetFileAttributesExA"]
+    interrupted_end = ["exit"]
+    passed_on = ["exit"]
+    last_look_calls = ["VirtualFree", "exit"]
     # A creation that fails after its open made the file deletes it again.
-    made_clean_up = ["CloseHandle", "DeleteFileA"] + prompt_calls
+    made_clean_up = ["CloseHandle", "DeleteFileA", "vfprintf"] + prompt_calls
     # The program's looks at its interrupt flag, and its progress in the
     # window's title, which do not count as the call before another.
     passing_calls = ("after_interrupt_look", "GetTickCount64", "GetConsoleTitleW",
@@ -933,8 +943,12 @@ class Walk:
         base = self.run(SCENARIOS[0].input, SCENARIOS[0].old_image)
         for input, plan, error in self.build.own_runs:
             got = self.run(input, False, plan)
+            after = self.build.clean_up["write"]
+            if plan.split(",")[-1].startswith("vfprintf:"):
+                # The clean-up goes on after the error line that failed.
+                after = after[after.index("vfprintf") + 1:]
             self.check("%r: %s (%s)" % (input, plan, error), got,
-                       self.failure(base, "write", error), self.build.clean_up["write"], plan)
+                       self.failure(base, "write", error), after, plan)
         return len(self.build.own_runs)
 
 

@@ -96,9 +96,9 @@ struct machine {
     bool interrupts_caught; // between catch_interrupts and release_interrupts
     bool interrupt_arrived; // and interrupted() said so
     bool ended_interrupted; // through end_interrupted, not the prompt
-    bool image_made; // the program created its image
-    int error;       // errno as the program would read it now
-    int reason;      // the error of the last call that failed
+    bool image_made;        // the program created its image
+    int error;              // errno as the program would read it now
+    int reason;             // the error of the last call that failed
     int status;
 
     // The one failure.

@@ -18,9 +18,9 @@
 //   TOLVERA_FAULT=SetFileInformationByHandle:2:ok
 //                                        the call does nothing and succeeds
 //
-// The runtime's own calls (vprintf, fflush, fgets) take an error number
-// instead of a code; vprintf and fflush do their work and then report the
-// failure.  Answers that a test machine cannot give:
+// The C runtime's streams have their stand-ins in runtime_seam.cpp, which
+// take an error number instead of a code.  Answers that a test machine
+// cannot give:
 //
 //   GetConsoleMode:1:console     standard output is a console
 //   GetConsoleScreenBufferInfo:1:console     a console window of 80 by 25
@@ -120,6 +120,17 @@ action consult(const char* call) {
     return {false, 0, how};
 }
 
+} // namespace
+
+const char* seam::consult_runtime(const char* call) {
+    DWORD last_error = GetLastError();
+    const char* how = seam::consult(call, deliver_event);
+    SetLastError(last_error);
+    return how;
+}
+
+namespace {
+
 bool answered(const action& what, const char* answer) {
     return what.answer != nullptr && std::strcmp(what.answer, answer) == 0;
 }
@@ -127,12 +138,6 @@ bool answered(const action& what, const char* answer) {
 // A failure of a system call: its code for GetLastError().
 template <typename R> R fail_with(const action& what, R result) {
     SetLastError(what.error);
-    return result;
-}
-
-// A failure of a runtime call: its error number.
-template <typename R> R fail_with_errno(const action& what, R result) {
-    errno = static_cast<int>(what.error);
     return result;
 }
 
@@ -228,24 +233,6 @@ void WINAPI seam_Sleep(DWORD milliseconds) {
     if (GetCurrentThreadId() == delivering_thread)
         static_cast<void>(SetEvent(handler_waits));
     real.Sleep(milliseconds);
-}
-
-int seam_vprintf(const char* format, va_list arguments) {
-    action what = consult("vprintf");
-    int result = real.vprintf(format, arguments);
-    return what.fail ? fail_with_errno(what, -1) : result;
-}
-
-int seam_fflush(FILE* stream) {
-    action what = consult("fflush");
-    int result = real.fflush(stream);
-    return what.fail ? fail_with_errno(what, EOF) : result;
-}
-
-char* seam_fgets(char* buffer, int size, FILE* stream) {
-    action what = consult("fgets");
-    return what.fail ? fail_with_errno(what, static_cast<char*>(nullptr))
-                     : real.fgets(buffer, size, stream);
 }
 
 // "title": the console window's title is the user's own, with letters
@@ -452,7 +439,7 @@ struct seam_installer {
             TOLVERA_WINDOWS_CALLS(TOLVERA_CALL_NAME)
 #undef TOLVERA_CALL_NAME
         };
-        seam::read_plan(names, static_cast<int>(sizeof names / sizeof names[0]));
+        seam::add_calls(names, static_cast<int>(sizeof names / sizeof names[0]));
         InitializeCriticalSection(&handler_lock);
         handler_waits = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         real = platform::system_calls;
