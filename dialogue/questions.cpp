@@ -7,7 +7,6 @@
 namespace {
 
 const int least_image_size = 100;
-const long long bytes_per_megabyte = 1048576;
 
 // Ends the run when the input has ended; a question cannot go on without it.
 const char* read_answer_or_end() {
@@ -56,7 +55,7 @@ old_image check_existing_image(const char* path) {
     show_title();
     platform::print("\n\rDie Datei %s existiert bereits (Groesse=%lldMB).\n\r"
                     "Loeschen und neu anlegen? (Alle Daten im Image werden geloescht.) [j/N] ",
-                    path, bytes / bytes_per_megabyte);
+                    path, bytes / platform::bytes_per_megabyte);
     platform::flush_output();
 
     char answer;

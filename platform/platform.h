@@ -33,8 +33,10 @@ void clear_screen();
 // printf to standard output.
 void print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void flush_output();
-// fgets from standard input: null at end of input, or on a read error
-// before the first character.
+// fgets from standard input into buffer of size characters: null at the
+// end of the input before the line's first character, and on a read
+// error, also one after part of the line was read (the C standard's
+// fgets).
 char* read_line(char* buffer, int size);
 // As perror: text, ": " and the reason for the error number, on standard
 // error; the reason in German, as every other text of the program.  The
@@ -143,7 +145,7 @@ void release_interrupts();
 // Memory.  Blocks start on a page: the system copies written data out of
 // a page-aligned buffer faster, and Windows writes past its cache only
 // from whole sectors.
-void* allocate(std::size_t size);
+void* allocate(std::size_t bytes);
 void release(void* block);
 
 } // namespace platform

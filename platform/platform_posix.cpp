@@ -94,11 +94,11 @@ void clear_screen() { print("\33[H\33[J"); }
 // leaves it alone, so a planted link cannot make the program touch
 // another file.
 
-look look_at_path(const char* path, long long* size) {
+look look_at_path(const char* path, long long* bytes) {
     struct stat status;
     if (calls.lstat(native_path(path).c_str(), &status) != 0)
         return means_nothing_there(errno) ? look::nothing_there : look::failed;
-    *size = status.st_size;
+    *bytes = status.st_size;
     return look::found;
 }
 
@@ -130,17 +130,17 @@ int open_image(const char* path, creation how) {
 
 namespace {
 
-// Whether the drive reports less space free for the user than size bytes.
+// Whether the drive reports less space free for the user than bytes.
 // A drive that reports nothing is not taken as too small: the query may
 // fail, and a FUSE file system that does not answer it reports no blocks.
-bool too_small(long long size) {
+bool too_small(long long bytes) {
     struct statvfs drive;
     if (calls.fstatvfs(image.descriptor, &drive) != 0 || drive.f_blocks == 0 || drive.f_frsize == 0)
         return false;
     unsigned long long available = ULLONG_MAX;
     if (drive.f_bavail <= ULLONG_MAX / drive.f_frsize)
         available = static_cast<unsigned long long>(drive.f_bavail) * drive.f_frsize;
-    return static_cast<unsigned long long>(size) > available;
+    return static_cast<unsigned long long>(bytes) > available;
 }
 
 } // namespace
@@ -150,12 +150,12 @@ bool too_small(long long size) {
 // Where it cannot (FUSE file systems such as ntfs-3g and exFAT answer
 // EOPNOTSUPP), the drive's free space is the measure: the file was just
 // created empty, so every byte of it must come from there.
-int reserve_image(long long size) {
-    if (calls.fallocate(image.descriptor, FALLOC_FL_KEEP_SIZE, 0, size) == 0)
+int reserve_image(long long bytes) {
+    if (calls.fallocate(image.descriptor, FALLOC_FL_KEEP_SIZE, 0, bytes) == 0)
         return 0;
     if (errno == ENOSPC || errno == EFBIG || errno == EDQUOT)
         return -1;
-    if (!too_small(size))
+    if (!too_small(bytes))
         return 0;
     errno = ENOSPC;
     return -1;
@@ -203,10 +203,10 @@ bool write_back() {
 
 // After a write that took only part of the block, the next one tells why
 // (a full drive: ENOSPC); one that writes nothing is taken as failed.
-int write_image_block(const void* block, unsigned size) {
+int write_image_block(const void* block, unsigned bytes) {
     const char* data = static_cast<const char*>(block);
-    for (unsigned done = 0; done < size;) {
-        ssize_t written = calls.write(image.descriptor, data + done, size - done);
+    for (unsigned done = 0; done < bytes;) {
+        ssize_t written = calls.write(image.descriptor, data + done, bytes - done);
         if (written < 0)
             return -1;
         if (written == 0) {
@@ -215,7 +215,7 @@ int write_image_block(const void* block, unsigned size) {
         }
         done += static_cast<unsigned>(written);
     }
-    image.written += size;
+    image.written += bytes;
     return write_back() ? 0 : -1;
 }
 
@@ -239,8 +239,8 @@ bool discard_image(const char* path) {
         static_cast<void>(close_image());
     if (delete_file(path) != 0)
         return false;
-    long long size = 0;
-    return look_at_path(path, &size) == look::nothing_there;
+    long long bytes = 0;
+    return look_at_path(path, &bytes) == look::nothing_there;
 }
 
 namespace {
@@ -330,9 +330,9 @@ void end_interrupted() {
         calls._Exit(128 + signal_number);
 }
 
-void* allocate(std::size_t size) {
+void* allocate(std::size_t bytes) {
     void* block = nullptr;
-    int error = calls.posix_memalign(&block, page_size, size);
+    int error = calls.posix_memalign(&block, page_size, bytes);
     if (error != 0) {
         errno = error;
         return nullptr;

@@ -263,9 +263,9 @@ bool write_at(const void* data, unsigned size, DWORD* written) {
 
 // FAT keeps a file's size in 32 bits: nothing of 4 GiB or more fits,
 // however much room the drive has.
-bool beyond_largest_fat_file(long long size) {
+bool beyond_largest_fat_file(long long bytes) {
     const long long largest_fat_file = 0xFFFFFFFFLL;
-    if (size <= largest_fat_file)
+    if (bytes <= largest_fat_file)
         return false;
     WCHAR file_system[MAX_PATH + 1];
     if (!calls.GetVolumeInformationByHandleW(image.handle, nullptr, 0, nullptr, nullptr, nullptr,
@@ -274,13 +274,13 @@ bool beyond_largest_fat_file(long long size) {
     return file_system[0] == L'F' && file_system[1] == L'A' && file_system[2] == L'T';
 }
 
-// Whether the drive reports less room for this user than size bytes; not
-// when it reports nothing.
-bool too_little_room(long long size) {
+// Whether the drive reports less room for this user than bytes; not when
+// it reports nothing.
+bool too_little_room(long long bytes) {
     ULARGE_INTEGER available;
     if (!calls.GetDiskFreeSpaceExA(image.root, &available, nullptr, nullptr))
         return false;
-    return available.QuadPart < static_cast<unsigned long long>(size);
+    return available.QuadPart < static_cast<unsigned long long>(bytes);
 }
 
 } // namespace
@@ -314,13 +314,13 @@ void clear_screen() {
 
 // A link is shown as itself, with its own size; 64-bit, so that an image
 // of 2 GiB or more is seen.
-look look_at_path(const char* path, long long* size) {
+look look_at_path(const char* path, long long* bytes) {
     WIN32_FILE_ATTRIBUTE_DATA status;
     if (!calls.GetFileAttributesExA(path, GetFileExInfoStandard, &status)) {
         static_cast<void>(fail_with_last_error());
         return means_nothing_there(errno) ? look::nothing_there : look::failed;
     }
-    *size = static_cast<long long>(status.nFileSizeHigh) << 32 | status.nFileSizeLow;
+    *bytes = static_cast<long long>(status.nFileSizeHigh) << 32 | status.nFileSizeLow;
     return look::found;
 }
 
@@ -439,11 +439,11 @@ bool write_part(const void* data, unsigned size, DWORD* written) {
 
 // After a short write the next one fails with the drive's own reason (a
 // full drive: ERROR_DISK_FULL).
-int write_image_block(const void* block, unsigned size) {
+int write_image_block(const void* block, unsigned bytes) {
     const char* data = static_cast<const char*>(block);
-    for (unsigned done = 0; done < size;) {
+    for (unsigned done = 0; done < bytes;) {
         DWORD written = 0;
-        if (!write_part(data + done, size - done, &written))
+        if (!write_part(data + done, bytes - done, &written))
             return fail_on_image_with_last_error();
         if (written == 0) {
             errno = EIO;
@@ -476,8 +476,8 @@ bool discard_image(const char* path) {
         return false;
     const int looks = 10;
     const DWORD between_looks = 100;
-    long long size = 0;
-    for (int i = 1; look_at_path(path, &size) != look::nothing_there; i++) {
+    long long bytes = 0;
+    for (int i = 1; look_at_path(path, &bytes) != look::nothing_there; i++) {
         if (i == looks)
             return false;
         calls.Sleep(between_looks);
@@ -493,23 +493,23 @@ bool discard_image(const char* path) {
 // ERROR_NOT_SUPPORTED, ERROR_CALL_NOT_IMPLEMENTED, ...) is measured
 // instead against the room the drive reports for this user, and written
 // as it is where it reports none.
-int reserve_image(long long size) {
+int reserve_image(long long bytes) {
     FILE_ALLOCATION_INFO allocation;
-    allocation.AllocationSize.QuadPart = size;
+    allocation.AllocationSize.QuadPart = bytes;
     if (calls.SetFileInformationByHandle(image.handle, FileAllocationInfo, &allocation,
                                          sizeof allocation))
         return 0;
     DWORD error = GetLastError();
     if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ||
         error == ERROR_NOT_ENOUGH_QUOTA || error == ERROR_FILE_TOO_LARGE) {
-        errno = beyond_largest_fat_file(size) ? EFBIG : error_number_of(error);
+        errno = beyond_largest_fat_file(bytes) ? EFBIG : error_number_of(error);
         return -1;
     }
-    if (beyond_largest_fat_file(size)) {
+    if (beyond_largest_fat_file(bytes)) {
         errno = EFBIG;
         return -1;
     }
-    if (too_little_room(size)) {
+    if (too_little_room(bytes)) {
         errno = ENOSPC;
         return -1;
     }
@@ -603,8 +603,8 @@ void end_interrupted() { exit_process(static_cast<int>(STATUS_CONTROL_C_EXIT)); 
 
 // Whole pages, as writes past the cache need; the system hands them out
 // zeroed, the program zeroes them once more.
-void* allocate(std::size_t size) {
-    void* block = calls.VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+void* allocate(std::size_t bytes) {
+    void* block = calls.VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     if (block == nullptr)
         static_cast<void>(fail_with_last_error());
     return block;

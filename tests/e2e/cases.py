@@ -8,6 +8,7 @@ the program's own (-1 reaches the shell as 255).
 """
 
 import os
+import stat
 
 import drives
 from drives import (MB, image_path, old_image_intact, undeletable_old_image,
@@ -30,9 +31,12 @@ DISK_FULL = "ENOSPC"
 
 class Case:
     def __init__(self, name, input, stdout, status, stderr=(), setup=None,
-                 checks=(), builds=BOTH, env=None, umask=0o022, meanwhile=None):
+                 checks=(), builds=BOTH, env=None, umask=0o022, meanwhile=None,
+                 closed_stderr=False):
         self.name = name
         self.input = input
+        # Standard error a pipe whose reader has gone: stderr is not read.
+        self.closed_stderr = closed_stderr
         # (what changes on the drives, the lines typed after it): the
         # change is made while the program waits at the size question.
         self.meanwhile = meanwhile
@@ -96,6 +100,21 @@ def folder_kept(build):
     st = os.lstat(image_path("D"))
     if not os.path.isdir(image_path("D")) or st.st_mode & 0o777 != FOLDER_MODE:
         return "the folder at the image path was changed: mode %o" % (st.st_mode & 0o777)
+
+
+# A device named like the image, which is no image to make writable.
+
+DEVICE_MODE = 0o600
+
+
+def plant_device():
+    os.mknod(image_path("D"), DEVICE_MODE | stat.S_IFCHR, os.makedev(1, 3))
+
+
+def device_kept(build):
+    st = os.lstat(image_path("D"))
+    if not stat.S_ISCHR(st.st_mode) or st.st_mode & 0o777 != DEVICE_MODE:
+        return "the device at the image path was changed: mode %o" % st.st_mode
 
 
 def partial_image_left(build):
@@ -344,6 +363,12 @@ CASES = [
                                   "windows": "EACCES"})],
          setup=plant_folder, checks=[folder_kept]),
 
+    # A device named TOLVERA.IMG that cannot be deleted keeps its mode.
+    Case("a device at the image path is not made writable", b"d\nj\nabc\n",
+         [START, replace_screen("D", 0), size_screen("D"), PROMPT], 0,
+         setup=plant_device, checks=[device_kept], builds=FAULTS,
+         env={"TOLVERA_FAULT": "unlink:1:16"}),
+
     # Failures that the machine cannot be made to produce on demand.
     Case("no memory for the block: the error number is the status", b"d\n100\n",
          [START, size_screen("D"), TITLE, PROMPT], 12,
@@ -401,6 +426,15 @@ CASES = [
          [START, size_screen("D"), creating("D"), PROMPT], -1,
          stderr=[(CANNOT_WRITE, "EIO"), image_left("D")], builds=FAULTS,
          env={"TOLVERA_FAULT": "write:57:5,lstat:2:5"}),
+    # The partial image goes, whatever happens to the program's output.
+    Case("standard error closed at its far end: the partial image is still deleted",
+         b"d\n100\n", [START, size_screen("D"), creating("D"), PROMPT], -1,
+         closed_stderr=True, checks=[no_image()], builds=FAULTS,
+         env={"TOLVERA_FAULT": "write:57:5"}),
+    Case("an error line that cannot be written changes nothing else", b"d\n100\n",
+         [START, size_screen("D"), creating("D"), PROMPT], -1,
+         stderr=[(CANNOT_WRITE, "EIO")], checks=[no_image()], builds=FAULTS,
+         env={"TOLVERA_FAULT": "write:57:5,vfprintf:1:5"}),
     Case("a failed close counts as a failed write", b"d\n100\n",
          [START, size_screen("D"), creating("D"), PROMPT], -1,
          stderr=[(CANNOT_WRITE, "EIO")], checks=[no_image()], builds=FAULTS,

@@ -180,6 +180,16 @@ def run_case(build, case):
     old_umask = case.umask
     if case.meanwhile:
         result = run_meanwhile(build, case)
+    elif case.closed_stderr:
+        reader, writer = os.pipe()
+        os.close(reader)
+        try:
+            done = subprocess.run(
+                build.command, input=case.input, stdout=subprocess.PIPE, stderr=writer,
+                timeout=120, env=build.environment(case), preexec_fn=lambda: os.umask(old_umask))
+        finally:
+            os.close(writer)
+        result = Result(done.stdout, b"", done.returncode)
     else:
         result = subprocess.run(
             build.command, input=case.input, capture_output=True, timeout=120,

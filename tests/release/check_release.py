@@ -183,7 +183,7 @@ def check_guide(guide, package_name, problems):
 
     buffer = program_figure("dialogue/console.cpp", r"char answer_buffer\[(\d+)\]")
     least = program_figure("dialogue/questions.cpp", r"least_image_size = (\d+);")
-    megabyte = program_figure("dialogue/questions.cpp", r"megabyte = (\d+);")
+    megabyte = program_figure("platform/platform.h", r"bytes_per_megabyte = (\d+);")
     if None in (buffer, least, megabyte):
         problems.append("the answer buffer, least size or megabyte is not found in dialogue/")
         return
