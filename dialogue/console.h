@@ -8,7 +8,7 @@ void show_title();
 
 // Reads one line and gives its first 29 characters, in a buffer that the
 // next read reuses; the rest of a longer line is dropped.  Null at the end
-// of the input, or on a read error before the line's first character.
+// of the input before the line's first character, and on a read error.
 const char* read_answer();
 
 // Writes the exit prompt, waits for one line (or the end of the input) and

@@ -7,7 +7,6 @@
 namespace {
 
 const int least_image_size = 100;
-const long long megabyte = 1048576;
 
 // Ends the run when the input has ended; a question cannot go on without it.
 const char* read_answer_or_end() {
@@ -39,14 +38,15 @@ char ask_drive_letter() {
     }
 }
 
-void check_existing_image(const char* path) {
-    long long size = 0;
-    switch (platform::look_at_path(path, &size)) {
+old_image check_existing_image(const char* path) {
+    long long bytes = 0;
+    switch (platform::look_at_path(path, &bytes)) {
     case platform::look::nothing_there:
-        return;
+        return old_image::nothing_there;
     case platform::look::failed:
         // An image may be there: it is neither asked about nor touched.
-        platform::report_failure("Kann nicht pruefen, ob schon eine Image-Datei da ist");
+        platform::report_failure("Kann nicht pruefen, ob schon eine Image-Datei da ist",
+                                 platform::error_number());
         end_with_prompt(-1);
     case platform::look::found:
         break;
@@ -55,16 +55,13 @@ void check_existing_image(const char* path) {
     show_title();
     platform::print("\n\rDie Datei %s existiert bereits (Groesse=%lldMB).\n\r"
                     "Loeschen und neu anlegen? (Alle Daten im Image werden geloescht.) [j/N] ",
-                    path, size / megabyte);
+                    path, bytes / platform::bytes_per_megabyte);
     platform::flush_output();
 
     char answer;
-    if (!scan_letter(read_answer_or_end(), &answer) || (answer != 'J' && answer != 'Y'))
-        end_with_prompt(0);
-
-    // Failures show later, when the image cannot be created.
-    static_cast<void>(platform::make_writable(path));
-    static_cast<void>(platform::delete_file(path));
+    if (scan_letter(read_answer_or_end(), &answer) && (answer == 'J' || answer == 'Y'))
+        return old_image::replace_agreed;
+    return old_image::keep;
 }
 
 int ask_image_size(char letter) {

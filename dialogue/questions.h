@@ -5,9 +5,18 @@
 // The drive for the image: an upper-case letter from A to Z.
 char ask_drive_letter();
 
-// Returns when nothing is at path, or when the user agreed to replace what
-// is there and it has been deleted; ends the run otherwise.
-void check_existing_image(const char* path);
+// What the user decided about what is at the image path.
+enum class old_image {
+    nothing_there,
+    replace_agreed,
+    keep, // the run ends, and what is there stays as it is
+};
+
+// Looks whether something is at path and, where it is, asks whether it
+// may be replaced.  Only asks: it touches nothing.  A look that fails for
+// another reason than that nothing is there, and the end of the input,
+// end the run.
+old_image check_existing_image(const char* path);
 
 // The size of the image in megabytes: 100 or more.
 int ask_image_size(char letter);

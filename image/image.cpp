@@ -5,26 +5,86 @@
 #include "image/progress.h"
 #include "platform/platform.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
 
-// The image is written in blocks of one megabyte, all from the same block.
-const unsigned block_size = 1048576;
+// The image is written in blocks of one megabyte, all from the same block,
+// which is held from its allocation until the writing is over, however it
+// ends.
+const unsigned block_bytes = platform::bytes_per_megabyte;
+char* zero_block = nullptr;
 
-// An image that may be incomplete is not left behind: the reason, then the
-// block freed and the image closed and deleted.  Where the deletion fails,
-// on a drive that went bad or away, the user learns that it is still there.
-void discard(const char* path, char* block) {
+void release_block() {
+    if (zero_block != nullptr)
+        platform::release(zero_block);
+    zero_block = nullptr;
+}
+
+// A file appears at the path after it was looked at, is asked about, and
+// is gone again before it can be created: that many times, and the
+// creation fails with EEXIST.  A link that the platform follows for the
+// look but not for the creation does that for ever.
+const int creation_attempts = 3;
+
+// The user agreed: the old image goes at once, before the size question,
+// as the question says.  Failures show when the image is created over it.
+void remove_old_image(const char* path) {
+    static_cast<void>(platform::make_writable(path));
+    static_cast<void>(platform::delete_file(path));
+}
+
+// Creates the image file.  Without the user's agreement the creation
+// itself refuses whatever is at the path by then (a drive plugged in
+// since the look, a file made meanwhile), and that is asked about now,
+// on a screen of its own; nothing there is ever cut or deleted unasked.
+void create_image(const char* path, old_image decision) {
+    platform::creation how = platform::creation::new_file_only;
+    if (decision == old_image::replace_agreed) {
+        // Once more: a file whose first deletion failed is cut to nothing
+        // by the open.
+        static_cast<void>(platform::delete_file(path));
+        how = platform::creation::replace_agreed;
+    }
+    for (int attempt = 1; platform::open_image(path, how) != 0; attempt++) {
+        int error = platform::error_number();
+        if (error != EEXIST || how == platform::creation::replace_agreed ||
+            attempt == creation_attempts) {
+            platform::report_failure("Kann Image-Datei nicht anlegen", error);
+            end_with_prompt(-1);
+        }
+        switch (check_existing_image(path)) {
+        case old_image::nothing_there:
+            break;
+        case old_image::keep:
+            end_with_prompt(0);
+        case old_image::replace_agreed:
+            remove_old_image(path);
+            how = platform::creation::replace_agreed;
+            show_title();
+            break;
+        }
+    }
+    // Whatever mode an old file that could not be deleted had.
+    static_cast<void>(platform::make_writable(path));
+}
+
+// An image that may be incomplete is not left behind: the reason, taken
+// at the failure, then the image closed and deleted.  Where the deletion
+// fails, on a drive that went bad or away, the user learns that it is
+// still there.
+void discard(const char* path, const char* text, int error) {
     end_progress();
-    platform::report_failure("Kann Image-Datei nicht schreiben");
-    platform::release(block);
+    platform::report_failure(text, error);
     if (!platform::discard_image(path))
         platform::report_image_left(path);
 }
 
-[[noreturn]] void fail_writing(const char* path, char* block) {
-    discard(path, block);
+[[noreturn]] void fail_writing(const char* path) {
+    int error = platform::error_number();
+    release_block();
+    discard(path, "Kann Image-Datei nicht schreiben", error);
     // At the exit prompt Ctrl+C ends the program as usual.
     platform::release_interrupts();
     end_with_prompt(-1);
@@ -32,31 +92,21 @@ void discard(const char* path, char* block) {
 
 // The user asked to stop: the run ends as an interrupted program ends,
 // with no exit prompt to wait at.
-[[noreturn]] void stop_writing(const char* path, char* block) {
-    discard(path, block);
+[[noreturn]] void stop_writing(const char* path) {
+    int error = platform::error_number();
+    release_block();
+    discard(path, "Kann Image-Datei nicht schreiben", error);
     platform::end_interrupted();
 }
 
-[[noreturn]] void write_image(const char* path, int size) {
-    char* block = static_cast<char*>(platform::allocate(block_size));
-    if (block == nullptr) {
-        // Taken before perror, which may change it.
+[[noreturn]] void write_image(const char* path, int megabytes) {
+    zero_block = static_cast<char*>(platform::allocate(block_bytes));
+    if (zero_block == nullptr) {
         int error = platform::error_number();
-        platform::report_failure("Kann nicht genug Hauptspeicher belegen");
+        discard(path, "Kann nicht genug Hauptspeicher belegen", error);
         end_with_prompt(error);
     }
-    std::memset(block, 0, block_size);
-
-    // A file that is still there (one the user agreed to replace, or one
-    // whose deletion failed) is cut to nothing by the open.
-    static_cast<void>(platform::delete_file(path));
-    if (platform::open_image(path) != 0) {
-        platform::report_failure("Kann Image-Datei nicht anlegen");
-        platform::release(block);
-        end_with_prompt(-1);
-    }
-    // Whatever mode an old file that could not be deleted had.
-    static_cast<void>(platform::make_writable(path));
+    std::memset(zero_block, 0, block_bytes);
 
     platform::print("\n\rLege %s an... ", path);
     platform::flush_output();
@@ -64,30 +114,32 @@ void discard(const char* path, char* block) {
     // From here until the image is on the drive, an interrupt stops the
     // writing after the block at hand, and the partial image is deleted.
     platform::catch_interrupts();
-    begin_progress(size);
-    if (platform::reserve_image(static_cast<long long>(size) * block_size) != 0)
-        fail_writing(path, block);
-    for (long long megabytes = 0; megabytes < size;) {
+    begin_progress(megabytes);
+    if (platform::reserve_image(static_cast<long long>(megabytes) * block_bytes) != 0)
+        fail_writing(path);
+    for (long long written = 0; written < megabytes;) {
         if (platform::interrupted())
-            stop_writing(path, block);
-        if (platform::write_image_block(block, block_size) != 0)
-            fail_writing(path, block);
-        show_progress(++megabytes);
+            stop_writing(path);
+        if (platform::write_image_block(zero_block, block_bytes) != 0)
+            fail_writing(path);
+        show_progress(++written);
     }
     // "Fertig!" means the image is on the drive: a stick pulled out right
     // after it must still hold every block.
     show_finishing();
     if (platform::flush_image() != 0)
-        fail_writing(path, block);
+        fail_writing(path);
     if (platform::interrupted())
-        stop_writing(path, block);
+        stop_writing(path);
+    // The user's title first, and the block freed: an interrupt from here
+    // on ends the program at once.
+    end_progress();
+    release_block();
     platform::release_interrupts();
 
     // A failed close may have lost the last blocks.
     if (platform::close_image() != 0)
-        fail_writing(path, block);
-    end_progress();
-    platform::release(block);
+        fail_writing(path);
 
     platform::print("Fertig!\n\r"
                     "\n\r"
@@ -104,9 +156,14 @@ void make_image() {
     char image_path[] = "C:\\TOLVERA.IMG";
     char letter = ask_drive_letter();
     image_path[0] = letter;
-    check_existing_image(image_path);
-    int size = ask_image_size(letter);
+    old_image decision = check_existing_image(image_path);
+    if (decision == old_image::keep)
+        end_with_prompt(0);
+    if (decision == old_image::replace_agreed)
+        remove_old_image(image_path);
+    int megabytes = ask_image_size(letter);
 
     show_title();
-    write_image(image_path, size);
+    create_image(image_path, decision);
+    write_image(image_path, megabytes);
 }

@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -19,11 +20,34 @@ struct progress {
 };
 progress current;
 
-void show(const char* text) {
+// Whether the title changed.
+bool show(const char* text) {
     if (std::strcmp(text, current.shown) == 0)
-        return;
+        return false;
     platform::show_window_title(text);
     static_cast<void>(std::snprintf(current.shown, sizeof current.shown, "%s", text));
+    return true;
+}
+
+// The whole seconds still to go: remaining * elapsed / done / 1000,
+// rounded down, exactly.  remaining and done are below 2^31, but elapsed
+// is a whole run's milliseconds, and that product would overflow 64 bits
+// after some 50 days of the largest image.  So elapsed is divided first,
+// into whole milliseconds a megabyte and a rest below done, and those
+// milliseconds into whole seconds and the milliseconds over: no product
+// then reaches 2^62 but the seconds themselves, which stop at the largest
+// number there is (a clock of centuries).  Integers, not floating point,
+// so that each rounding boundary falls exactly where it should.
+long long seconds_left(long long remaining, long long elapsed, long long done) {
+    if (remaining <= 0)
+        return 0;
+    long long per_megabyte = elapsed / done;
+    long long rest = remaining * (elapsed % done) / done;
+    long long part = (remaining * (per_megabyte % one_second) + rest) / one_second;
+    long long whole_seconds = per_megabyte / one_second;
+    if (whole_seconds > (LLONG_MAX - part) / remaining)
+        return LLONG_MAX;
+    return remaining * whole_seconds + part;
 }
 
 // "noch etwa 40 Sek." or "noch etwa 7 Min.", rounded up.
@@ -32,7 +56,9 @@ void describe_time_left(char* text, std::size_t size, long long seconds) {
         long long five = (seconds + 4) / 5 * 5;
         static_cast<void>(std::snprintf(text, size, ", noch etwa %lld Sek.", five < 5 ? 5 : five));
     } else {
-        static_cast<void>(std::snprintf(text, size, ", noch etwa %lld Min.", (seconds + 59) / 60));
+        // Rounded up without adding to seconds, which may be the largest.
+        long long minutes = seconds / 60 + (seconds % 60 != 0 ? 1 : 0);
+        static_cast<void>(std::snprintf(text, size, ", noch etwa %lld Min.", minutes));
     }
 }
 
@@ -46,7 +72,7 @@ void begin_progress(int megabytes) {
     char text[sizeof current.shown];
     static_cast<void>(
         std::snprintf(text, sizeof text, "TOLVERA.IMG: 0 %% (0 von %lld MB)", current.total));
-    show(text);
+    static_cast<void>(show(text));
 }
 
 void show_progress(long long megabytes) {
@@ -57,15 +83,17 @@ void show_progress(long long megabytes) {
     long long elapsed = now - current.began;
     if (elapsed >= first_estimate && megabytes > 0)
         describe_time_left(left, sizeof left,
-                           (current.total - megabytes) * elapsed / megabytes / one_second);
+                           seconds_left(current.total - megabytes, elapsed, megabytes));
     char text[sizeof current.shown];
     static_cast<void>(std::snprintf(text, sizeof text, "TOLVERA.IMG: %lld %% (%lld von %lld MB)%s",
                                     megabytes * 100 / current.total, megabytes, current.total,
                                     left));
-    show(text);
-    current.shown_at = now;
+    if (show(text))
+        current.shown_at = now;
 }
 
-void show_finishing() { show("TOLVERA.IMG: wird auf dem Laufwerk abgeschlossen ..."); }
+void show_finishing() {
+    static_cast<void>(show("TOLVERA.IMG: wird auf dem Laufwerk abgeschlossen ..."));
+}
 
 void end_progress() { platform::restore_window_title(); }

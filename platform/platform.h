@@ -12,12 +12,18 @@
 
 namespace platform {
 
+// The program counts the image's size in megabytes of this many bytes;
+// every size that the platform takes or gives is in bytes.
+const unsigned bytes_per_megabyte = 1048576;
+
 // The process and its console.  Standard output and input are the
 // platform's text streams.
 
 // Called once at start, before anything is written: on Windows whether
 // standard output is a console, and no system message boxes for drives
-// without a medium.
+// without a medium; natively, output that nobody reads any more (a pipe
+// whose reader has gone) fails its writes instead of killing the program,
+// as on Windows, so that a partial image is still deleted.
 void prepare_process();
 // Cursor home and the screen erased to its end: the escape sequences CUP
 // and ED ("\33[H\33[J"), written as they are to a terminal, a pipe or a
@@ -27,12 +33,16 @@ void clear_screen();
 // printf to standard output.
 void print(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void flush_output();
-// fgets from standard input: null at end of input, or on a read error
-// before the first character.
+// fgets from standard input into buffer of size characters: null at the
+// end of the input before the line's first character, and on a read
+// error, also one after part of the line was read (the C standard's
+// fgets).
 char* read_line(char* buffer, int size);
-// As perror: text, ": " and the reason for errno, on standard error; the
-// reason in German, as every other text of the program.
-void report_failure(const char* text);
+// As perror: text, ": " and the reason for the error number, on standard
+// error; the reason in German, as every other text of the program.  The
+// caller takes the error number at the failure itself: whatever runs in
+// between, writing to the terminal above all, may change errno.
+void report_failure(const char* text, int error);
 // Tells the user, on standard error, that the incomplete image at path
 // could not be deleted.
 void report_image_left(const char* path);
@@ -50,8 +60,8 @@ int error_number();
 // failure of the look leaves it unknown whether an image is there, with
 // the reason in errno.
 enum class look { nothing_there, found, failed };
-// The size in bytes of what is at the path, when found.
-look look_at_path(const char* path, long long* size);
+// The size of what is at the path, when found.
+look look_at_path(const char* path, long long* bytes);
 // Clears the read-only state of the file at path: natively read and write
 // as far as the user's umask allows, on Windows the read-only attribute.
 // Anything else there (a folder, a device, a link) is left as it is.
@@ -62,24 +72,34 @@ int delete_file(const char* path);
 // The new image.  The platform keeps it open from open_image() until
 // close_image() or discard_image(); there is one at a time.
 
-// Opens the image at path for writing, created if absent and cut to
-// nothing if not; never through a link or into a folder that is still
-// there (ELOOP).  A file that this open made and could not finish
-// preparing is deleted again.  On Windows the blocks go past the
-// system's cache where the drive allows it.
-int open_image(const char* path);
-// Reserves size bytes for the image, still empty, so that a drive too
+// Whether the user agreed to replace what is at the image path.
+enum class creation {
+    // Nobody did: the image is created only where nothing is at the path
+    // at the moment of the creation itself; anything there by then (a
+    // drive plugged in since the look, a file made meanwhile, a link)
+    // fails the open with EEXIST and stays as it is.
+    new_file_only,
+    // The user did: a file still there is cut to nothing by the open.
+    replace_agreed,
+};
+// Opens the image at path for writing, as creation says; never through a
+// link or into a folder that is still there (natively ELOOP for a link,
+// EISDIR for a folder; on Windows ELOOP for both).  A file that this open
+// made and could not finish preparing is deleted again.  On Windows the
+// blocks go past the system's cache where the drive allows it.
+int open_image(const char* path, creation how);
+// Reserves bytes for the image, still empty, so that a drive too
 // small or a file too large for its file system shows before the first
 // block (fallocate; on Windows the file's allocation).  Where the file
 // system cannot reserve, the size is measured against the space the drive
 // reports free for the user, and where it reports nothing the writes will
 // tell.  -1 only when the image cannot fit: ENOSPC, EFBIG or EDQUOT.
-int reserve_image(long long size);
-// Writes the whole block at the image's end, going on after a write that
+int reserve_image(long long bytes);
+// Writes the whole block of so many bytes at the image's end, going on after a write that
 // took only part of it.  Natively the blocks go on to the drive while the
 // next are written, and out of the page cache once they are there, so the
 // image does not crowd the user's data out of memory.
-int write_image_block(const void* block, unsigned size);
+int write_image_block(const void* block, unsigned bytes);
 // Everything written, and the file's size, on the drive (fsync,
 // FlushFileBuffers).
 int flush_image();
@@ -92,16 +112,18 @@ int close_image();
 bool discard_image(const char* path);
 
 // The window's title, which shows how far the writing is while the screen
-// stays as it is: on Windows the console window's title, natively the
-// terminal's (xterm's escape sequences), and nothing where standard output
-// is no terminal.  A title that cannot be shown or given back never stops
-// the writing.
+// stays as it is.  On Windows it is the title of the console window the
+// program runs in, whether or not standard output goes there, and none
+// where the process has no console.  Natively it is the terminal's, set
+// with xterm's escape sequences on standard output, and only where
+// standard output is a terminal.  A title that cannot be shown or given
+// back never stops the writing.
 
 // Shows text as the title; the first time, the user's own title is kept.
 void show_window_title(const char* text);
 // Gives the user's own title back, an empty one included; nothing where
-// no title was shown.  The end of an interrupted process gives it back
-// too.
+// no title was shown.  The caller gives it back before it lets go of the
+// interrupts or ends the process: the platform does not.
 void restore_window_title();
 // Milliseconds on a clock that only goes forward, for the time left.
 long long milliseconds();
@@ -123,7 +145,7 @@ void release_interrupts();
 // Memory.  Blocks start on a page: the system copies written data out of
 // a page-aligned buffer faster, and Windows writes past its cache only
 // from whole sectors.
-void* allocate(std::size_t size);
+void* allocate(std::size_t bytes);
 void release(void* block);
 
 } // namespace platform

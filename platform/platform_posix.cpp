@@ -1,5 +1,6 @@
 // POSIX: drive X: is the directory /mnt/x, as under WSL.  Every call into
-// the system and the C runtime goes through the table in posix_calls.h.
+// the system goes through the table in posix_calls.h, and those of the C
+// runtime's streams through runtime.cpp's.
 #include "platform/platform.h"
 #include "platform/posix_calls.h"
 #include "platform/reasons.h"
@@ -7,7 +8,6 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
@@ -44,7 +44,7 @@ const std::size_t page_size = 4096;
 // started as soon as it is written, and waited for and dropped from the
 // cache once the next one is written, so the drive is always busy and
 // the cache holds at most two windows of the image.
-const long long write_back_window = 8 * 1048576;
+const long long write_back_window = 8LL * bytes_per_megabyte;
 
 // The open image.
 struct image_file {
@@ -76,39 +76,29 @@ mode_t read_write_mode() {
 
 } // namespace
 
-void prepare_process() {}
-
-void print(const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    static_cast<void>(calls.vprintf(format, arguments));
-    va_end(arguments);
+// A write to a pipe whose reader has gone then fails with EPIPE, which
+// like every other failed output is not looked at, as on Windows: the
+// default, SIGPIPE, would end the program in the middle of its clean-up
+// and leave a partial image behind.
+void prepare_process() {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    static_cast<void>(calls.sigemptyset(&ignore.sa_mask));
+    static_cast<void>(calls.sigaction(SIGPIPE, &ignore, nullptr));
 }
 
 void clear_screen() { print("\33[H\33[J"); }
-
-void flush_output() { static_cast<void>(calls.fflush(stdout)); }
-
-char* read_line(char* buffer, int size) { return calls.fgets(buffer, size, stdin); }
-
-void report_failure(const char* text) { report_with_reason(text); }
-
-void report_image_left(const char* path) { report_left_behind(path); }
-
-void exit_process(int status) { std::exit(status); }
-
-int error_number() { return errno; }
 
 // A symbolic link at the image path is never followed: the look, the
 // deletion and the creation act on the link itself, and the mode change
 // leaves it alone, so a planted link cannot make the program touch
 // another file.
 
-look look_at_path(const char* path, long long* size) {
+look look_at_path(const char* path, long long* bytes) {
     struct stat status;
     if (calls.lstat(native_path(path).c_str(), &status) != 0)
         return means_nothing_there(errno) ? look::nothing_there : look::failed;
-    *size = status.st_size;
+    *bytes = status.st_size;
     return look::found;
 }
 
@@ -126,9 +116,12 @@ int make_writable(const char* path) {
 
 int delete_file(const char* path) { return calls.unlink(native_path(path).c_str()); }
 
-int open_image(const char* path) {
-    int descriptor = calls.open(native_path(path).c_str(),
-                                O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+// O_EXCL makes the creation itself refuse whatever is at the path by
+// then, a link or a folder included, with EEXIST.
+int open_image(const char* path, creation how) {
+    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
+    flags |= how == creation::new_file_only ? O_EXCL : O_TRUNC;
+    int descriptor = calls.open(native_path(path).c_str(), flags, 0666);
     if (descriptor < 0)
         return -1;
     image = image_file{descriptor, 0, 0, 0, false};
@@ -137,17 +130,17 @@ int open_image(const char* path) {
 
 namespace {
 
-// Whether the drive reports less space free for the user than size bytes.
+// Whether the drive reports less space free for the user than bytes.
 // A drive that reports nothing is not taken as too small: the query may
 // fail, and a FUSE file system that does not answer it reports no blocks.
-bool too_small(long long size) {
+bool too_small(long long bytes) {
     struct statvfs drive;
     if (calls.fstatvfs(image.descriptor, &drive) != 0 || drive.f_blocks == 0 || drive.f_frsize == 0)
         return false;
     unsigned long long available = ULLONG_MAX;
     if (drive.f_bavail <= ULLONG_MAX / drive.f_frsize)
         available = static_cast<unsigned long long>(drive.f_bavail) * drive.f_frsize;
-    return static_cast<unsigned long long>(size) > available;
+    return static_cast<unsigned long long>(bytes) > available;
 }
 
 } // namespace
@@ -157,12 +150,12 @@ bool too_small(long long size) {
 // Where it cannot (FUSE file systems such as ntfs-3g and exFAT answer
 // EOPNOTSUPP), the drive's free space is the measure: the file was just
 // created empty, so every byte of it must come from there.
-int reserve_image(long long size) {
-    if (calls.fallocate(image.descriptor, FALLOC_FL_KEEP_SIZE, 0, size) == 0)
+int reserve_image(long long bytes) {
+    if (calls.fallocate(image.descriptor, FALLOC_FL_KEEP_SIZE, 0, bytes) == 0)
         return 0;
     if (errno == ENOSPC || errno == EFBIG || errno == EDQUOT)
         return -1;
-    if (!too_small(size))
+    if (!too_small(bytes))
         return 0;
     errno = ENOSPC;
     return -1;
@@ -210,10 +203,10 @@ bool write_back() {
 
 // After a write that took only part of the block, the next one tells why
 // (a full drive: ENOSPC); one that writes nothing is taken as failed.
-int write_image_block(const void* block, unsigned size) {
+int write_image_block(const void* block, unsigned bytes) {
     const char* data = static_cast<const char*>(block);
-    for (unsigned done = 0; done < size;) {
-        ssize_t written = calls.write(image.descriptor, data + done, size - done);
+    for (unsigned done = 0; done < bytes;) {
+        ssize_t written = calls.write(image.descriptor, data + done, bytes - done);
         if (written < 0)
             return -1;
         if (written == 0) {
@@ -222,7 +215,7 @@ int write_image_block(const void* block, unsigned size) {
         }
         done += static_cast<unsigned>(written);
     }
-    image.written += size;
+    image.written += bytes;
     return write_back() ? 0 : -1;
 }
 
@@ -246,8 +239,8 @@ bool discard_image(const char* path) {
         static_cast<void>(close_image());
     if (delete_file(path) != 0)
         return false;
-    long long size = 0;
-    return look_at_path(path, &size) == look::nothing_there;
+    long long bytes = 0;
+    return look_at_path(path, &bytes) == look::nothing_there;
 }
 
 namespace {
@@ -297,7 +290,7 @@ void catch_interrupts() {
     struct sigaction noting {};
     noting.sa_handler = note_interrupt;
     noting.sa_flags = SA_RESTART;
-    sigemptyset(&noting.sa_mask);
+    static_cast<void>(calls.sigemptyset(&noting.sa_mask));
     for (std::size_t i = 0; i < sizeof interrupt_signals / sizeof interrupt_signals[0]; i++) {
         static_cast<void>(calls.sigaction(interrupt_signals[i], nullptr, &usual_actions[i]));
         if (usual_actions[i].sa_handler != SIG_IGN)
@@ -319,28 +312,27 @@ bool interrupted() {
 void release_interrupts() {
     for (std::size_t i = 0; i < sizeof interrupt_signals / sizeof interrupt_signals[0]; i++)
         static_cast<void>(calls.sigaction(interrupt_signals[i], &usual_actions[i], nullptr));
-    if (caught_signal != 0) {
-        restore_window_title();
+    if (caught_signal != 0)
         static_cast<void>(calls.raise(caught_signal));
-    }
 }
 
 // The shell sees the signal (status 128 + N), as if nothing had caught it.
 void end_interrupted() {
     int signal_number = caught_signal;
-    restore_window_title();
-    static_cast<void>(calls.fflush(stdout));
+    flush_output();
     struct sigaction usual {};
     usual.sa_handler = SIG_DFL;
-    sigemptyset(&usual.sa_mask);
+    static_cast<void>(calls.sigemptyset(&usual.sa_mask));
     static_cast<void>(calls.sigaction(signal_number, &usual, nullptr));
     static_cast<void>(calls.raise(signal_number));
-    std::_Exit(128 + signal_number);
+    // Not reached unless the signal is blocked.
+    for (;;)
+        calls._Exit(128 + signal_number);
 }
 
-void* allocate(std::size_t size) {
+void* allocate(std::size_t bytes) {
     void* block = nullptr;
-    int error = calls.posix_memalign(&block, page_size, size);
+    int error = calls.posix_memalign(&block, page_size, bytes);
     if (error != 0) {
         errno = error;
         return nullptr;

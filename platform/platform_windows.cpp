@@ -1,6 +1,9 @@
-// Windows: the system's own calls for files, memory and the console, and
-// the C runtime (msvcrt) for the text streams.  Every one of them goes
-// through the table in windows_calls.h.
+// Windows: the system's own calls for files, memory and the console,
+// through the table in windows_calls.h, and the C runtime (msvcrt) for
+// the text streams, through runtime.cpp's.  The thread's last error
+// (GetLastError, SetLastError) is read and set directly: it is no call
+// into the system but the place where a call leaves its reason, which a
+// test build's stand-in sets as the failing call would.
 #include "platform/platform.h"
 #include "platform/reasons.h"
 #include "platform/windows_calls.h"
@@ -8,7 +11,6 @@
 #include <windows.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 
@@ -56,12 +58,19 @@ volatile LONG interrupt_state = not_writing;
 // process must not end before the writing thread has deleted the partial
 // image: that thread ends the process itself (end_interrupted) once it
 // sees the flag, at the latest when it lets go of the interrupts, and this
-// one waits for that.  A closed window gets about 5 seconds, far more than
-// one block takes.  Before and after the writing, the next handler, the
-// system's, ends the program as usual.
+// one waits for that.  A closed window gets about 5 seconds from the
+// system, after which it ends the process wherever the writing is: a
+// block held up by a failing or full drive can take longer than that.
+// Before and after the writing, the next handler, the system's, ends the
+// program as usual.
+//
+// The system runs the handlers under a lock of its own, so a second event
+// waits for the first handler, which never returns.  Should one still
+// reach this handler while the first waits, it waits as well: passed on,
+// it would end the process before the partial image is deleted.
 BOOL WINAPI note_interrupt(DWORD event) {
     static_cast<void>(event);
-    if (InterlockedCompareExchange(&interrupt_state, interrupt_caught, writing) != writing)
+    if (InterlockedCompareExchange(&interrupt_state, interrupt_caught, writing) == not_writing)
         return FALSE;
     for (;;)
         calls.Sleep(INFINITE);
@@ -218,12 +227,15 @@ bool on_sectors(const void* data, unsigned size, long long offset) {
            offset % page_size == 0;
 }
 
-HANDLE open_image_file(const char* path, bool unbuffered) {
+// CREATE_NEW makes the creation itself refuse whatever is at the path by
+// then, a link or a directory included, with ERROR_FILE_EXISTS.
+HANDLE open_image_file(const char* path, creation how, bool unbuffered) {
     DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
     if (unbuffered)
         flags |= FILE_FLAG_NO_BUFFERING;
+    DWORD disposition = how == creation::new_file_only ? CREATE_NEW : OPEN_ALWAYS;
     return calls.CreateFileA(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS, flags,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition, flags,
                              nullptr);
 }
 
@@ -251,9 +263,9 @@ bool write_at(const void* data, unsigned size, DWORD* written) {
 
 // FAT keeps a file's size in 32 bits: nothing of 4 GiB or more fits,
 // however much room the drive has.
-bool beyond_largest_fat_file(long long size) {
+bool beyond_largest_fat_file(long long bytes) {
     const long long largest_fat_file = 0xFFFFFFFFLL;
-    if (size <= largest_fat_file)
+    if (bytes <= largest_fat_file)
         return false;
     WCHAR file_system[MAX_PATH + 1];
     if (!calls.GetVolumeInformationByHandleW(image.handle, nullptr, 0, nullptr, nullptr, nullptr,
@@ -262,13 +274,13 @@ bool beyond_largest_fat_file(long long size) {
     return file_system[0] == L'F' && file_system[1] == L'A' && file_system[2] == L'T';
 }
 
-// Whether the drive reports less room for this user than size bytes; not
-// when it reports nothing.
-bool too_little_room(long long size) {
+// Whether the drive reports less room for this user than bytes; not when
+// it reports nothing.
+bool too_little_room(long long bytes) {
     ULARGE_INTEGER available;
     if (!calls.GetDiskFreeSpaceExA(image.root, &available, nullptr, nullptr))
         return false;
-    return available.QuadPart < static_cast<unsigned long long>(size);
+    return available.QuadPart < static_cast<unsigned long long>(bytes);
 }
 
 } // namespace
@@ -289,31 +301,12 @@ void prepare_process() {
 // a pipe does.
 void clear_screen() {
     if (console_output != INVALID_HANDLE_VALUE) {
-        static_cast<void>(calls.fflush(stdout));
+        flush_output();
         if (clear_console())
             return;
     }
     print("\33[H\33[J");
 }
-
-void print(const char* format, ...) {
-    va_list arguments;
-    va_start(arguments, format);
-    static_cast<void>(calls.vprintf(format, arguments));
-    va_end(arguments);
-}
-
-void flush_output() { static_cast<void>(calls.fflush(stdout)); }
-
-char* read_line(char* buffer, int size) { return calls.fgets(buffer, size, stdin); }
-
-void report_failure(const char* text) { report_with_reason(text); }
-
-void report_image_left(const char* path) { report_left_behind(path); }
-
-void exit_process(int status) { std::exit(status); }
-
-int error_number() { return errno; }
 
 // The program runs elevated, and a symbolic link or junction at the image
 // path may point at any file of the system: the query, the mode change,
@@ -321,13 +314,13 @@ int error_number() { return errno; }
 
 // A link is shown as itself, with its own size; 64-bit, so that an image
 // of 2 GiB or more is seen.
-look look_at_path(const char* path, long long* size) {
+look look_at_path(const char* path, long long* bytes) {
     WIN32_FILE_ATTRIBUTE_DATA status;
     if (!calls.GetFileAttributesExA(path, GetFileExInfoStandard, &status)) {
         static_cast<void>(fail_with_last_error());
         return means_nothing_there(errno) ? look::nothing_there : look::failed;
     }
-    *size = static_cast<long long>(status.nFileSizeHigh) << 32 | status.nFileSizeLow;
+    *bytes = static_cast<long long>(status.nFileSizeHigh) << 32 | status.nFileSizeLow;
     return look::found;
 }
 
@@ -369,8 +362,9 @@ int delete_file(const char* path) {
     return deleted ? 0 : fail_with_last_error();
 }
 
-// Write-only, created if absent, cut to nothing if not, as _open with
-// _O_WRONLY | _O_CREAT | _O_TRUNC does, but without following a link: a
+// Write-only and created; without the user's agreement only where nothing
+// is there (as _open with _O_CREAT | _O_EXCL), with it cut to nothing if
+// something is (_O_CREAT | _O_TRUNC), but without following a link: a
 // link or directory still at the path (its deletion failed) is refused
 // with ELOOP before anything is written, as O_NOFOLLOW does on POSIX.
 //
@@ -380,7 +374,7 @@ int delete_file(const char* path) {
 // A file system or redirector that cannot do that refuses the open with
 // ERROR_INVALID_PARAMETER or ERROR_NOT_SUPPORTED; the image then goes
 // through the cache.
-int open_image(const char* path) {
+int open_image(const char* path, creation how) {
     image.offset = 0;
     image.buffered = INVALID_HANDLE_VALUE;
     image.root[0] = path[0];
@@ -388,15 +382,16 @@ int open_image(const char* path) {
     image.root[2] = '\\';
     image.root[3] = '\0';
     bool unbuffered = sectors_fit_blocks(image.root);
-    HANDLE file = open_image_file(path, unbuffered);
+    HANDLE file = open_image_file(path, how, unbuffered);
     if (file == INVALID_HANDLE_VALUE && unbuffered &&
         (GetLastError() == ERROR_INVALID_PARAMETER || GetLastError() == ERROR_NOT_SUPPORTED)) {
         unbuffered = false;
-        file = open_image_file(path, false);
+        file = open_image_file(path, how, false);
     }
     if (file == INVALID_HANDLE_VALUE)
         return fail_with_last_error();
-    // OPEN_ALWAYS tells whether the file was there already.
+    // OPEN_ALWAYS tells whether the file was there already; CREATE_NEW
+    // only ever makes it.
     bool made_here = GetLastError() != ERROR_ALREADY_EXISTS;
     BY_HANDLE_FILE_INFORMATION information;
     int result = 0;
@@ -444,11 +439,11 @@ bool write_part(const void* data, unsigned size, DWORD* written) {
 
 // After a short write the next one fails with the drive's own reason (a
 // full drive: ERROR_DISK_FULL).
-int write_image_block(const void* block, unsigned size) {
+int write_image_block(const void* block, unsigned bytes) {
     const char* data = static_cast<const char*>(block);
-    for (unsigned done = 0; done < size;) {
+    for (unsigned done = 0; done < bytes;) {
         DWORD written = 0;
-        if (!write_part(data + done, size - done, &written))
+        if (!write_part(data + done, bytes - done, &written))
             return fail_on_image_with_last_error();
         if (written == 0) {
             errno = EIO;
@@ -481,8 +476,8 @@ bool discard_image(const char* path) {
         return false;
     const int looks = 10;
     const DWORD between_looks = 100;
-    long long size = 0;
-    for (int i = 1; look_at_path(path, &size) != look::nothing_there; i++) {
+    long long bytes = 0;
+    for (int i = 1; look_at_path(path, &bytes) != look::nothing_there; i++) {
         if (i == looks)
             return false;
         calls.Sleep(between_looks);
@@ -498,23 +493,23 @@ bool discard_image(const char* path) {
 // ERROR_NOT_SUPPORTED, ERROR_CALL_NOT_IMPLEMENTED, ...) is measured
 // instead against the room the drive reports for this user, and written
 // as it is where it reports none.
-int reserve_image(long long size) {
+int reserve_image(long long bytes) {
     FILE_ALLOCATION_INFO allocation;
-    allocation.AllocationSize.QuadPart = size;
+    allocation.AllocationSize.QuadPart = bytes;
     if (calls.SetFileInformationByHandle(image.handle, FileAllocationInfo, &allocation,
                                          sizeof allocation))
         return 0;
     DWORD error = GetLastError();
     if (error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL ||
         error == ERROR_NOT_ENOUGH_QUOTA || error == ERROR_FILE_TOO_LARGE) {
-        errno = beyond_largest_fat_file(size) ? EFBIG : error_number_of(error);
+        errno = beyond_largest_fat_file(bytes) ? EFBIG : error_number_of(error);
         return -1;
     }
-    if (beyond_largest_fat_file(size)) {
+    if (beyond_largest_fat_file(bytes)) {
         errno = EFBIG;
         return -1;
     }
-    if (too_little_room(size)) {
+    if (too_little_room(bytes)) {
         errno = ENOSPC;
         return -1;
     }
@@ -534,7 +529,9 @@ namespace {
 // shown.
 enum class title_state { unknown, no_console, untouched, shown };
 title_state console_title = title_state::unknown;
-char user_title[1024];
+// Wide, so that a title in characters beyond the console's code page
+// comes back as it was.
+WCHAR user_title[1024];
 
 } // namespace
 
@@ -545,7 +542,7 @@ char user_title[1024];
 void show_window_title(const char* text) {
     if (console_title == title_state::unknown) {
         SetLastError(ERROR_SUCCESS);
-        DWORD length = calls.GetConsoleTitleA(user_title, sizeof user_title);
+        DWORD length = calls.GetConsoleTitleW(user_title, sizeof user_title / sizeof user_title[0]);
         console_title = length == 0 && GetLastError() != ERROR_SUCCESS ? title_state::no_console
                                                                        : title_state::untouched;
         if (length == 0)
@@ -554,7 +551,13 @@ void show_window_title(const char* text) {
     if (console_title == title_state::no_console)
         return;
     console_title = title_state::shown;
-    static_cast<void>(calls.SetConsoleTitleA(text));
+    // The progress is plain ASCII.
+    WCHAR wide[128];
+    std::size_t i = 0;
+    for (; text[i] != '\0' && i + 1 < sizeof wide / sizeof wide[0]; i++)
+        wide[i] = static_cast<WCHAR>(static_cast<unsigned char>(text[i]));
+    wide[i] = L'\0';
+    static_cast<void>(calls.SetConsoleTitleW(wide));
 }
 
 // Windows Terminal does not give the title back by itself when the
@@ -563,7 +566,7 @@ void restore_window_title() {
     if (console_title != title_state::shown)
         return;
     console_title = title_state::untouched;
-    static_cast<void>(calls.SetConsoleTitleA(user_title));
+    static_cast<void>(calls.SetConsoleTitleW(user_title));
 }
 
 long long milliseconds() { return static_cast<long long>(calls.GetTickCount64()); }
@@ -596,15 +599,12 @@ void release_interrupts() {
 
 // As the system's own handler ends a program on Ctrl+C; exit() also puts
 // the console mode back.  The waiting control handler ends with the process.
-void end_interrupted() {
-    restore_window_title();
-    std::exit(static_cast<int>(STATUS_CONTROL_C_EXIT));
-}
+void end_interrupted() { exit_process(static_cast<int>(STATUS_CONTROL_C_EXIT)); }
 
 // Whole pages, as writes past the cache need; the system hands them out
 // zeroed, the program zeroes them once more.
-void* allocate(std::size_t size) {
-    void* block = calls.VirtualAlloc(nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+void* allocate(std::size_t bytes) {
+    void* block = calls.VirtualAlloc(nullptr, bytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
     if (block == nullptr)
         static_cast<void>(fail_with_last_error());
     return block;

@@ -1,7 +1,7 @@
-// The calls that the native build makes into the system and the C
-// runtime.  platform_posix.cpp makes each of them through the table
-// system_calls, never directly; a test build may put stand-ins into it
-// before main() runs.
+// The calls that the native build makes into the system.
+// platform_posix.cpp makes each of them through the table system_calls,
+// never directly; a test build may put stand-ins into it before main()
+// runs.  The C runtime's streams go through runtime_calls.h.
 //
 // One list names them all: the table's fields and its entries are both
 // made from it, so a call is named in one place and no entry can stand in
@@ -20,8 +20,6 @@
 
 // clang-format off
 #define TOLVERA_POSIX_CALLS(X)                                                             \
-    /* The console. */                                                                      \
-    X(vprintf) X(fflush) X(fgets)                                                           \
     /* What is at the image path. */                                                        \
     X(lstat) X(fstatat) X(umask) X(fchmodat) X(unlink)                                      \
     /* The new image. */                                                                    \
@@ -30,7 +28,7 @@
     /* The terminal's title, and the clock. */                                              \
     X(isatty) X(clock_gettime)                                                              \
     /* Interrupts. */                                                                       \
-    X(sigaction) X(raise)                                                                   \
+    X(sigemptyset) X(sigaction) X(raise) X(_Exit)                                           \
     /* Memory. */                                                                           \
     X(posix_memalign) X(free)                                                               \
     /* Not a call: the moment after a look at the interrupt flag. */                        \

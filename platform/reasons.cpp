@@ -1,7 +1,6 @@
 #include "platform/reasons.h"
 
 #include <cerrno>
-#include <cstdio>
 
 namespace platform {
 namespace {
@@ -48,22 +47,11 @@ const reason reasons[] = {
 
 } // namespace
 
-void report_with_reason(const char* text) {
-    int error = errno;
-    for (const reason& r : reasons) {
-        if (r.error == error) {
-            static_cast<void>(std::fprintf(stderr, "%s: %s\n", text, r.text));
-            return;
-        }
-    }
-    static_cast<void>(std::fprintf(stderr, "%s: Unbekannter Fehler %d\n", text, error));
-}
-
-void report_left_behind(const char* path) {
-    static_cast<void>(std::fprintf(stderr,
-                                   "Die unvollstaendige Image-Datei %s konnte nicht geloescht "
-                                   "werden; bitte loeschen Sie sie selbst.\n",
-                                   path));
+const char* reason_for(int error) {
+    for (const reason& r : reasons)
+        if (r.error == error)
+            return r.text;
+    return nullptr;
 }
 
 bool means_nothing_there(int error) {

@@ -5,13 +5,9 @@
 
 namespace platform {
 
-// Writes "text: reason" and a line break to standard error, as perror
-// does, with the reason for errno in German.
-void report_with_reason(const char* text);
-
-// Writes the line that tells that the incomplete image at path is still
-// there, to standard error.
-void report_left_behind(const char* path);
+// The reason for error in German, or null where the program has no words
+// for it.
+const char* reason_for(int error);
 
 // Whether a failed look at a path says that nothing is there: no such
 // file or folder, no such drive, a drive without a medium.

@@ -1,7 +1,8 @@
-// The calls that the Windows program makes into Windows and its C
-// runtime.  platform_windows.cpp makes each of them through the table
-// system_calls, never directly; a test build may put stand-ins into it
-// before main() runs.
+// The calls that the Windows program makes into Windows.
+// platform_windows.cpp makes each of them through the table system_calls,
+// never directly (but for the thread's last error, which is no call into
+// the system); a test build may put stand-ins into it before main() runs.
+// The C runtime's streams go through runtime_calls.h.
 //
 // One list names them all: the table's fields and its entries are both
 // made from it, so a call is named in one place and no entry can stand in
@@ -17,9 +18,9 @@
     /* The process and its console. */                                                      \
     X(SetErrorMode) X(GetStdHandle) X(GetConsoleMode) X(GetConsoleScreenBufferInfo)         \
     X(FillConsoleOutputCharacterA) X(FillConsoleOutputAttribute) X(SetConsoleCursorPosition) \
-    X(SetConsoleCtrlHandler) X(Sleep) X(vprintf) X(fflush) X(fgets)                         \
+    X(SetConsoleCtrlHandler) X(Sleep)                                                       \
     /* The console window's title, and the clock. */                                        \
-    X(GetConsoleTitleA) X(SetConsoleTitleA) X(GetTickCount64)                               \
+    X(GetConsoleTitleW) X(SetConsoleTitleW) X(GetTickCount64)                               \
     /* Memory. */                                                                           \
     X(VirtualAlloc) X(VirtualFree)                                                          \
     /* Files and drives. */                                                                 \

@@ -8,7 +8,9 @@ the program's own (-1 reaches the shell as 255).
 """
 
 import os
+import stat
 
+import drives
 from drives import (MB, image_path, old_image_intact, undeletable_old_image,
                     write_old_image, zero_image_problem)
 from texts import (PROMPT, TITLE, creating, drive_again, first_screen, image_left, made,
@@ -29,9 +31,15 @@ DISK_FULL = "ENOSPC"
 
 class Case:
     def __init__(self, name, input, stdout, status, stderr=(), setup=None,
-                 checks=(), builds=BOTH, env=None, umask=0o022):
+                 checks=(), builds=BOTH, env=None, umask=0o022, meanwhile=None,
+                 closed_stderr=False):
         self.name = name
         self.input = input
+        # Standard error a pipe whose reader has gone: stderr is not read.
+        self.closed_stderr = closed_stderr
+        # (what changes on the drives, the lines typed after it): the
+        # change is made while the program waits at the size question.
+        self.meanwhile = meanwhile
         self.stdout = stdout
         self.status = status
         self.stderr = stderr
@@ -60,10 +68,12 @@ def no_image(letter="D"):
     return check
 
 
-def old_image_kept(size, mode=None):
+def old_image_kept(size, mode=None, letter="D"):
     def check(build):
-        if not old_image_intact(image_path("D"), size, mode):
-            return "the old image at %s was changed" % image_path("D")
+        if not os.path.lexists(image_path(letter)):
+            return "the old image at %s is gone" % image_path(letter)
+        if not old_image_intact(image_path(letter), size, mode):
+            return "the old image at %s was changed" % image_path(letter)
     return check
 
 
@@ -90,6 +100,21 @@ def folder_kept(build):
     st = os.lstat(image_path("D"))
     if not os.path.isdir(image_path("D")) or st.st_mode & 0o777 != FOLDER_MODE:
         return "the folder at the image path was changed: mode %o" % (st.st_mode & 0o777)
+
+
+# A device named like the image, which is no image to make writable.
+
+DEVICE_MODE = 0o600
+
+
+def plant_device():
+    os.mknod(image_path("D"), DEVICE_MODE | stat.S_IFCHR, os.makedev(1, 3))
+
+
+def device_kept(build):
+    st = os.lstat(image_path("D"))
+    if not stat.S_ISCHR(st.st_mode) or st.st_mode & 0o777 != DEVICE_MODE:
+        return "the device at the image path was changed: mode %o" % st.st_mode
 
 
 def partial_image_left(build):
@@ -144,6 +169,26 @@ def nothing_written(build):
 
 
 START = first_screen()
+
+
+# The world changes while the program waits at the size question: a drive
+# is plugged in with last year's image on it, or an image is made on a
+# drive that was there all along.  Each gets the build's runner, which
+# makes the drive known to Wine where that is needed.
+
+def plug_in_drive(letter):
+    def change(runner):
+        os.mkdir(drives.drive(letter))
+        write_old_image(image_path(letter), OLD_SIZE)
+        runner.add_drive(letter)
+    return change
+
+
+def image_appears(runner):
+    write_old_image(image_path("D"), OLD_SIZE)
+
+
+LATE_QUESTION = [START, size_screen("Q"), TITLE, replace_screen("Q", 100)]
 
 CASES = [
     # The main road, and the answers to the drive question.
@@ -207,6 +252,27 @@ CASES = [
          [START] + [size_screen("D")] * 5 + [made("D")], 0, checks=[image(100)]),
     Case("end of input at the size question", b"d\n",
          [START, size_screen("D"), PROMPT], -1, checks=[no_image()]),
+
+    # Nothing was there when the program looked, something is when it
+    # creates the image: the creation itself refuses it, and it is asked
+    # about then.  Only a 'j' or 'y' replaces it.
+    Case("a drive plugged in after the letter: its old image is asked about, 'n' keeps it",
+         b"q\n", LATE_QUESTION + [PROMPT], 0,
+         meanwhile=(plug_in_drive("Q"), b"100\nn\n\n"),
+         checks=[old_image_kept(OLD_SIZE, letter="Q")]),
+    Case("a drive plugged in after the letter: 'j' replaces its old image", b"q\n",
+         LATE_QUESTION + [made("Q")], 0,
+         meanwhile=(plug_in_drive("Q"), b"100\nj\n\n"), checks=[image(100, "Q")]),
+    Case("a drive plugged in after the letter: end of input at the question keeps the image",
+         b"q\n", LATE_QUESTION + [PROMPT], -1,
+         meanwhile=(plug_in_drive("Q"), b"100\n"),
+         checks=[old_image_kept(OLD_SIZE, letter="Q")]),
+    Case("an image made on the drive meanwhile is asked about; 'x' keeps it", b"d\n",
+         [START, size_screen("D"), TITLE, replace_screen("D", 100), PROMPT], 0,
+         meanwhile=(image_appears, b"120\nx\n"), checks=[old_image_kept(OLD_SIZE)]),
+    Case("an image made on the drive meanwhile is replaced on 'y'", b"d\n",
+         [START, size_screen("D"), TITLE, replace_screen("D", 100), made("D")], 0,
+         meanwhile=(image_appears, b"120\ny\n"), checks=[image(120)]),
 
     # Drives that cannot take the image.
     Case("a drive with nothing behind it", b"q\n100\n\n",
@@ -297,6 +363,12 @@ CASES = [
                                   "windows": "EACCES"})],
          setup=plant_folder, checks=[folder_kept]),
 
+    # A device named TOLVERA.IMG that cannot be deleted keeps its mode.
+    Case("a device at the image path is not made writable", b"d\nj\nabc\n",
+         [START, replace_screen("D", 0), size_screen("D"), PROMPT], 0,
+         setup=plant_device, checks=[device_kept], builds=FAULTS,
+         env={"TOLVERA_FAULT": "unlink:1:16"}),
+
     # Failures that the machine cannot be made to produce on demand.
     Case("no memory for the block: the error number is the status", b"d\n100\n",
          [START, size_screen("D"), TITLE, PROMPT], 12,
@@ -349,11 +421,20 @@ CASES = [
     Case("a failed write whose image cannot be deleted says so", b"d\n100\n",
          [START, size_screen("D"), creating("D"), PROMPT], -1,
          stderr=[(CANNOT_WRITE, "EIO"), image_left("D")], checks=[partial_image_left],
-         builds=FAULTS, env={"TOLVERA_FAULT": "write:57:5,unlink:2:5"}),
+         builds=FAULTS, env={"TOLVERA_FAULT": "write:57:5,unlink:1:5"}),
     Case("an image whose deletion cannot be confirmed is named", b"d\n100\n",
          [START, size_screen("D"), creating("D"), PROMPT], -1,
          stderr=[(CANNOT_WRITE, "EIO"), image_left("D")], builds=FAULTS,
          env={"TOLVERA_FAULT": "write:57:5,lstat:2:5"}),
+    # The partial image goes, whatever happens to the program's output.
+    Case("standard error closed at its far end: the partial image is still deleted",
+         b"d\n100\n", [START, size_screen("D"), creating("D"), PROMPT], -1,
+         closed_stderr=True, checks=[no_image()], builds=FAULTS,
+         env={"TOLVERA_FAULT": "write:57:5"}),
+    Case("an error line that cannot be written changes nothing else", b"d\n100\n",
+         [START, size_screen("D"), creating("D"), PROMPT], -1,
+         stderr=[(CANNOT_WRITE, "EIO")], checks=[no_image()], builds=FAULTS,
+         env={"TOLVERA_FAULT": "write:57:5,vfprintf:1:5"}),
     Case("a failed close counts as a failed write", b"d\n100\n",
          [START, size_screen("D"), creating("D"), PROMPT], -1,
          stderr=[(CANNOT_WRITE, "EIO")], checks=[no_image()], builds=FAULTS,

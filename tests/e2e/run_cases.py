@@ -20,6 +20,8 @@ import os
 import shutil
 import subprocess
 import sys
+import threading
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -37,6 +39,12 @@ class Native:
 
     def environment(self, case):
         return dict(os.environ, **case.env)
+
+    def add_drive(self, letter):
+        """Drive letter: is /mnt/letter, once it exists."""
+
+    def forget_drives(self):
+        pass
 
     def close(self):
         pass
@@ -73,9 +81,21 @@ class Windows:
         subprocess.run(["wineboot"], env=self.env, check=True,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.command = ["wine", os.path.abspath(program)]
+        self.added = []
 
     def environment(self, case):
         return self.env
+
+    def add_drive(self, letter):
+        """The drive is plugged in: Wine learns its letter."""
+        link = os.path.join(self.env["WINEPREFIX"], "dosdevices", letter.lower() + ":")
+        os.symlink(drives.drive(letter), link)
+        self.added.append(link)
+
+    def forget_drives(self):
+        for link in self.added:
+            os.unlink(link)
+        self.added = []
 
     def close(self):
         subprocess.run(["wineserver", "--kill"], env=self.env)
@@ -106,14 +126,74 @@ def show(data):
     return text if len(text) < 400 else text[:200] + " ... " + text[-200:]
 
 
+class Result:
+    def __init__(self, stdout, stderr, returncode):
+        self.stdout = stdout
+        self.stderr = stderr
+        self.returncode = returncode
+
+
+def run_meanwhile(build, case):
+    """Types the case's first lines, waits until the program asks for the
+    size, changes the drives, then types the rest."""
+    change, rest = case.meanwhile
+    question = expected_stream(build, [b"(mindestens 100!): "])
+    process = subprocess.Popen(
+        build.command, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        env=build.environment(case), preexec_fn=lambda: os.umask(case.umask))
+    streams = {"stdout": b"", "stderr": b""}
+
+    def collect(name, pipe):
+        for chunk in iter(lambda: os.read(pipe.fileno(), 65536), b""):
+            streams[name] += chunk
+
+    readers = [threading.Thread(target=collect, args=(name, getattr(process, name)))
+               for name in streams]
+    for reader in readers:
+        reader.start()
+    try:
+        process.stdin.write(case.input)
+        process.stdin.flush()
+        deadline = time.monotonic() + 60
+        while not streams["stdout"].endswith(question):
+            if process.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("the size question never came: %s" % show(streams["stdout"]))
+            time.sleep(0.05)
+        change(build)
+        process.stdin.write(rest)
+        process.stdin.close()
+        process.wait(timeout=120)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+        for reader in readers:
+            reader.join()
+        build.forget_drives()
+    return Result(streams["stdout"], streams["stderr"], process.returncode)
+
+
 def run_case(build, case):
     drives.prepare_drives()
     if case.setup:
         case.setup()
     old_umask = case.umask
-    result = subprocess.run(
-        build.command, input=case.input, capture_output=True, timeout=120,
-        env=build.environment(case), preexec_fn=lambda: os.umask(old_umask))
+    if case.meanwhile:
+        result = run_meanwhile(build, case)
+    elif case.closed_stderr:
+        reader, writer = os.pipe()
+        os.close(reader)
+        try:
+            done = subprocess.run(
+                build.command, input=case.input, stdout=subprocess.PIPE, stderr=writer,
+                timeout=120, env=build.environment(case), preexec_fn=lambda: os.umask(old_umask))
+        finally:
+            os.close(writer)
+        result = Result(done.stdout, b"", done.returncode)
+    else:
+        result = subprocess.run(
+            build.command, input=case.input, capture_output=True, timeout=120,
+            env=build.environment(case), preexec_fn=lambda: os.umask(old_umask))
 
     problems = []
     stdout = expected_stream(build, case.stdout)

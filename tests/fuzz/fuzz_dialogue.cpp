@@ -6,14 +6,20 @@
 // longjmp back here.  After every run the invariants of the program are
 // checked; a violation aborts with a message.
 //
+// The world also changes while the program runs: at a chosen use of a
+// chosen call a file appears at the image path (a drive plugged in, a
+// file made), the one there goes away, or the drive does.
+//
 // Input: byte 0 sets up the drive (an old image or not, its size, the
 // disk's capacity, whether its file system can reserve space, and if not,
 // whether it tells its free space), bytes 1 and
 // 2 choose a failing call and its use (an interrupt counts as a call that
-// "fails" when the program looks for one), the rest is the keyboard.
+// "fails" when the program looks for one), bytes 3 and 4 the change of
+// the world, its call and its use; the rest is the keyboard.
 #include "image/image.h"
 #include "platform/platform.h"
 
+#include <cerrno>
 #include <csetjmp>
 #include <cstdarg>
 #include <cstdint>
@@ -44,9 +50,15 @@ enum class call {
     writeback,
     fsync,
     interrupt,
-    freespace
+    freespace,
+    late_interrupt // an interrupt after the last look, as they are let go
 };
-const int call_count = static_cast<int>(call::freespace) + 1;
+const int call_count = static_cast<int>(call::late_interrupt) + 1;
+
+enum class change { none, file_appears, file_goes, drive_goes };
+const int change_count = static_cast<int>(change::drive_goes) + 1;
+const int error_of_existing_file = EEXIST;
+const int error_of_missing_file = ENOENT;
 
 struct machine {
     // Keyboard.
@@ -61,6 +73,8 @@ struct machine {
     long long capacity;
     bool reserves;      // the file system can reserve space ahead
     bool reports_space; // where it cannot, it tells the space free
+    bool drive_gone;
+    bool taken_by_world; // a file that the program did not make went away
 
     // What the program has done.
     bool replacement_asked;
@@ -82,13 +96,20 @@ struct machine {
     bool interrupts_caught; // between catch_interrupts and release_interrupts
     bool interrupt_arrived; // and interrupted() said so
     bool ended_interrupted; // through end_interrupted, not the prompt
-    int error;
+    bool image_made;        // the program created its image
+    int error;              // errno as the program would read it now
+    int reason;             // the error of the last call that failed
     int status;
 
     // The one failure.
     call failing;
     int failing_use;
     int uses[call_count];
+
+    // The one change of the world.
+    change world;
+    call world_call;
+    int world_use;
 };
 
 machine m;
@@ -104,12 +125,45 @@ void check(bool holds, const char* what) {
         violated(what);
 }
 
+// The old image's sizes: the one set up, or one that appears later.
+const long long old_sizes[] = {0, megabyte - 1, 100 * megabyte, 5 * 1024 * megabyte};
+
+void change_world() {
+    switch (m.world) {
+    case change::none:
+        break;
+    case change::file_appears:
+        if (m.file_there || m.drive_gone)
+            break;
+        m.file_there = m.file_is_old_image = m.had_old_image = true;
+        m.file_size = old_sizes[m.world_use % 4];
+        break;
+    case change::file_goes:
+        // Only a file that the program did not make: its image is its own.
+        if (!m.file_there || !m.file_is_old_image)
+            break;
+        m.taken_by_world = m.file_is_old_image;
+        m.file_there = m.file_is_old_image = false;
+        break;
+    case change::drive_goes:
+        m.taken_by_world = m.file_there && m.file_is_old_image;
+        m.drive_gone = true;
+        m.file_there = m.file_is_old_image = false;
+        break;
+    }
+}
+
 bool fails(call which) {
-    if (++m.uses[static_cast<int>(which)] != m.failing_use || which != m.failing)
+    int use = ++m.uses[static_cast<int>(which)];
+    if (which == m.world_call && use == m.world_use)
+        change_world();
+    if (use != m.failing_use || which != m.failing)
         return false;
-    m.error = which == call::allocate ? 12 : error_of_injected_failure;
+    m.error = m.reason = which == call::allocate ? 12 : error_of_injected_failure;
     return true;
 }
+
+void fail_with(int error) { m.error = m.reason = error; }
 
 bool is_white_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
@@ -125,7 +179,6 @@ void start(const std::uint8_t* data, std::size_t size) {
     m = machine{};
     std::uint8_t drive = size > 0 ? data[0] : 0;
     m.file_there = m.file_is_old_image = m.had_old_image = (drive & 1) != 0;
-    const long long old_sizes[] = {0, megabyte - 1, 100 * megabyte, 5 * 1024 * megabyte};
     m.file_size = old_sizes[(drive >> 1) & 3];
     const long long capacities[] = {150 * megabyte + megabyte / 2, 400 * megabyte, 1024 * megabyte,
                                     100 * megabyte};
@@ -134,8 +187,11 @@ void start(const std::uint8_t* data, std::size_t size) {
     m.reports_space = (drive & 0x40) != 0;
     m.failing = size > 1 ? static_cast<call>(data[1] % call_count) : call::none;
     m.failing_use = size > 2 ? data[2] % 8 + 1 : 1;
-    m.keys = data + (size > 3 ? 3 : size);
-    m.keys_left = size > 3 ? size - 3 : 0;
+    m.world = size > 3 ? static_cast<change>(data[3] % change_count) : change::none;
+    m.world_call = size > 3 ? static_cast<call>(data[3] / change_count % call_count) : call::none;
+    m.world_use = size > 4 ? data[4] % 8 + 1 : 1;
+    m.keys = data + (size > 5 ? 5 : size);
+    m.keys_left = size > 5 ? size - 5 : 0;
 }
 
 void check_end() {
@@ -149,24 +205,33 @@ void check_end() {
     check(m.reads_after_prompt <= 1, "the exit prompt read more than one line");
     check(!m.title_shown, "the progress left in the window's title");
     check(m.blocks_held == 0, "the block was not freed");
-    check(!m.image_open, "the image was not closed");
+    // Ended by an interrupt once the image is on the drive: the system
+    // closes it.
+    check(!m.image_open || (m.ended_interrupted && m.flushed), "the image was not closed");
+    check(m.image_made || !m.creating_shown, "writing shown, but no image made");
     if (m.finished_shown) {
         check(m.status == 0, "finished, but not with status 0");
         check(m.flushed, "finished, but the image was not flushed to the drive");
-        check(m.file_there && !m.file_is_old_image, "finished, but no image");
+        // A drive taken away after the flush takes the image with it.
+        check((m.file_there && !m.file_is_old_image) || m.drive_gone, "finished, but no image");
         check(m.file_size % megabyte == 0 && m.file_size >= 100 * megabyte,
               "finished with an image that is not 100 MB or more in whole megabytes");
     }
     // Unless the deletion of it failed as well.
-    if (m.creating_shown && !m.finished_shown)
-        check(!m.file_there || m.image_deletion_failed, "a partial image was left behind");
+    // A file that appeared after the image was deleted is not the image;
+    // an image on the drive before an interrupt ended the run is no
+    // partial one.
+    if (m.image_made && !m.finished_shown && !(m.flushed && m.ended_interrupted))
+        check(!m.file_there || m.file_is_old_image || m.image_deletion_failed,
+              "a partial image was left behind");
     // Also when the look at it failed: an image that cannot be looked at
     // is not taken for absent.
-    if (m.had_old_image && !m.replacement_agreed)
+    if (m.had_old_image && !m.replacement_agreed && !m.taken_by_world)
         check(m.file_there && m.file_is_old_image, "the old image was lost without a yes");
     if (m.image_left_told)
-        check(m.creating_shown && m.image_deletion_failed, "a left image told of wrongly");
-    if (m.creating_shown && !m.finished_shown && m.image_deletion_failed)
+        check(m.image_made && (m.image_deletion_failed || m.file_there),
+              "a left image told of wrongly");
+    if (m.image_made && !m.finished_shown && m.image_deletion_failed)
         check(m.image_left_told, "a partial image left untold");
 }
 
@@ -190,6 +255,8 @@ void print(const char* format, ...) {
         m.creating_shown = true;
     if (std::strncmp(text, "Fertig!", 7) == 0)
         m.finished_shown = true;
+    // A write to the terminal may change errno.
+    m.error = 25;
     if (std::strcmp(text, prompt) == 0) {
         check(!m.interrupts_caught, "the exit prompt waits while interrupts only raise a flag");
         m.prompt_shown = true;
@@ -203,7 +270,10 @@ void show_window_title(const char* text) {
     m.title_shown = true;
 }
 
-void restore_window_title() { m.title_shown = false; }
+void restore_window_title() {
+    m.title_shown = false;
+    m.error = 25;
+}
 
 long long milliseconds() { return m.clock += 250; }
 
@@ -235,7 +305,9 @@ char* read_line(char* buffer, int size) {
     return buffer;
 }
 
-void report_failure(const char*) {}
+void report_failure(const char*, int error) {
+    check(error == m.reason, "a failure reported with another reason than its own");
+}
 
 void report_image_left(const char*) { m.image_left_told = true; }
 
@@ -248,26 +320,28 @@ int error_number() { return m.error; }
 
 look look_at_path(const char*, long long* size) {
     if (fails(call::query)) {
-        // After the writing began, a look that fails leaves it unknown
-        // whether the image is gone.
-        m.image_deletion_failed = m.creating_shown;
+        // After the image was made, a look that fails leaves it unknown
+        // whether it is gone.
+        m.image_deletion_failed = m.image_made;
         return look::failed;
     }
-    if (!m.file_there)
+    if (m.drive_gone || !m.file_there)
         return look::nothing_there;
     *size = m.file_size;
     return look::found;
 }
 
-int make_writable(const char*) { return fails(call::chmod) || !m.file_there ? -1 : 0; }
+int make_writable(const char*) {
+    return fails(call::chmod) || m.drive_gone || !m.file_there ? -1 : 0;
+}
 
 int delete_file(const char*) {
-    if (fails(call::unlink)) {
-        m.image_deletion_failed = m.creating_shown;
+    if (fails(call::unlink) || m.drive_gone || !m.file_there) {
+        if (m.drive_gone || !m.file_there)
+            fail_with(error_of_missing_file);
+        m.image_deletion_failed = m.image_made;
         return -1;
     }
-    if (!m.file_there)
-        return -1;
     if (m.file_is_old_image)
         check(m.replacement_agreed, "the old image was deleted without a yes");
     m.file_there = false;
@@ -275,9 +349,17 @@ int delete_file(const char*) {
     return 0;
 }
 
-int open_image(const char*) {
+int open_image(const char*, creation how) {
     if (fails(call::open))
         return -1;
+    if (m.drive_gone) {
+        fail_with(error_of_missing_file);
+        return -1;
+    }
+    if (how == creation::new_file_only && m.file_there) {
+        fail_with(error_of_existing_file);
+        return -1;
+    }
     if (m.file_is_old_image)
         check(m.replacement_agreed, "the old image was overwritten without a yes");
     check(!m.image_open, "the image was opened twice");
@@ -285,6 +367,7 @@ int open_image(const char*) {
     m.file_is_old_image = false;
     m.file_size = 0;
     m.image_open = true;
+    m.image_made = true;
     return 0;
 }
 
@@ -300,10 +383,14 @@ int write_image_block(const void* block, unsigned size) {
     check(!m.reservation_refused, "a write after the reservation was refused");
     if (fails(call::write))
         return -1;
+    if (m.drive_gone) {
+        fail_with(error_of_injected_failure);
+        return -1;
+    }
     long long room = m.capacity - m.file_size;
     if (room < size) {
         m.file_size += room > 0 ? room : 0;
-        m.error = error_of_full_disk;
+        fail_with(error_of_full_disk);
         return -1;
     }
     m.file_size += size;
@@ -321,7 +408,7 @@ int reserve_image(long long size) {
     if (!refused && (m.reserves || (m.reports_space && !fails(call::freespace))))
         refused = size > m.capacity;
     if (refused) {
-        m.error = error_of_full_disk;
+        fail_with(error_of_full_disk);
         m.reservation_refused = true;
         return -1;
     }
@@ -332,6 +419,10 @@ int flush_image() {
     check(m.image_open, "a flush of no open image");
     if (fails(call::fsync))
         return -1;
+    if (m.drive_gone) {
+        fail_with(error_of_injected_failure);
+        return -1;
+    }
     m.flushed = true;
     return 0;
 }
@@ -360,17 +451,25 @@ bool interrupted() {
     check(m.interrupts_caught, "a look for an interrupt that nothing catches");
     if (fails(call::interrupt)) {
         m.interrupt_arrived = true;
-        m.error = 4;
+        fail_with(4);
     }
     return m.interrupt_arrived;
 }
 
-void release_interrupts() { m.interrupts_caught = false; }
+// An interrupt that comes after the last look, as the interrupts are let
+// go, ends the program at once, as the system ends it.
+void release_interrupts() {
+    m.interrupts_caught = false;
+    if (fails(call::late_interrupt) || m.interrupt_arrived) {
+        m.interrupt_arrived = true;
+        m.ended_interrupted = true;
+        std::longjmp(process_end, 1);
+    }
+}
 
 void end_interrupted() {
     check(m.interrupt_arrived, "ended as interrupted without an interrupt");
-    // The platform gives the user's title back as the process ends.
-    m.title_shown = false;
+    // The title stays as the program left it.
     m.ended_interrupted = true;
     std::longjmp(process_end, 1);
 }

@@ -183,7 +183,7 @@ def check_guide(guide, package_name, problems):
 
     buffer = program_figure("dialogue/console.cpp", r"char answer_buffer\[(\d+)\]")
     least = program_figure("dialogue/questions.cpp", r"least_image_size = (\d+);")
-    megabyte = program_figure("dialogue/questions.cpp", r"megabyte = (\d+);")
+    megabyte = program_figure("platform/platform.h", r"bytes_per_megabyte = (\d+);")
     if None in (buffer, least, megabyte):
         problems.append("the answer buffer, least size or megabyte is not found in dialogue/")
         return
@@ -201,6 +201,7 @@ def check_guide(guide, package_name, problems):
         ("the first character of the drive answer", b'"Laufwerk D" bedeutet L:'),
         ("the characters read of an answer", b"ersten %d Zeichen" % (buffer - 1)),
         ("the rest of a long answer dropped", b"verwirft"),
+        ("the replacement question after the size", b"USB-Stick erst nach der Eingabe des Buchstabens"),
         ("the SmartScreen warning", b'"Der Computer wurde durch Windows geschuetzt"'),
         ("the sum of this zip", b"Get-FileHash " + package + b" "),
         ("this zip's sum file", package + b".sha256"),

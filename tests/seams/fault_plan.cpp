@@ -14,11 +14,12 @@ struct planned {
     char how[80];
 };
 
-const char* const* call_names = nullptr;
+const char* call_names[64];
 int call_count = 0;
+bool plan_read = false;
 planned plan[16];
 int planned_count = 0;
-long uses[64];
+long uses[sizeof call_names / sizeof call_names[0]];
 
 [[noreturn]] void reject(const char* text, const char* why) {
     std::fprintf(stderr, "TOLVERA_FAULT: %s: '%s'\n", why, text);
@@ -43,13 +44,8 @@ void trace(const char* name) {
     static_cast<void>(std::fclose(out));
 }
 
-} // namespace
-
-void read_plan(const char* const names[], int count) {
-    if (count > static_cast<int>(sizeof uses / sizeof uses[0]))
-        reject("", "too many calls to count");
-    call_names = names;
-    call_count = count;
+void read_plan() {
+    plan_read = true;
     const char* text = std::getenv("TOLVERA_FAULT");
     for (const char* item = text; item != nullptr && *item != '\0';) {
         if (planned_count == static_cast<int>(sizeof plan / sizeof plan[0]))
@@ -68,8 +64,20 @@ void read_plan(const char* const names[], int count) {
     }
 }
 
+} // namespace
+
+void add_calls(const char* const names[], int count) {
+    for (int i = 0; i < count; i++) {
+        if (call_count == static_cast<int>(sizeof call_names / sizeof call_names[0]))
+            reject(names[i], "too many calls to count");
+        call_names[call_count++] = names[i];
+    }
+}
+
 const char* consult(const char* call, void (*deliver)(const char* how)) {
     int saved = errno;
+    if (!plan_read)
+        read_plan();
     int index = index_of(call);
     trace(call);
     long use = ++uses[index];

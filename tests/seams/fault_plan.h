@@ -18,9 +18,10 @@
 
 namespace seam {
 
-// Reads the plan once, with the names of the calls it may name; a plan
-// that cannot be read, or names another call, aborts the test run.
-void read_plan(const char* const names[], int count);
+// The names of the calls a plan may name, one table's at a time, before
+// main() runs.  The plan is read at the first consult; a plan that cannot
+// be read, or names another call, aborts the test run.
+void add_calls(const char* const names[], int count);
 
 // Counts and traces this use of the call, hands each interrupt planned
 // for it ("sigN", "ctrlN") to deliver, and gives what else is planned
@@ -29,5 +30,10 @@ const char* consult(const char* call, void (*deliver)(const char* how));
 
 // The number at the start of how, for an error number or a code.
 bool is_number(const char* how);
+
+// Made by each platform's seam for the stand-ins of the C runtime's table
+// (runtime_seam.cpp): consult() as for a call of the platform's own, its
+// interrupts delivered as on that platform.
+const char* consult_runtime(const char* call);
 
 } // namespace seam

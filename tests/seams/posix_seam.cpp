@@ -2,9 +2,9 @@
 // entry of the table of system calls (platform/posix_calls.h), put there
 // before main() runs.  What each does on a planned use (see fault_plan.h):
 //
-//   a number N       fail with errno N, without making the call; close,
-//                    fflush and vprintf make it first (the descriptor is
-//                    gone, the text written) and then report the failure
+//   a number N       fail with errno N, without making the call; close
+//                    makes it first (the descriptor is gone) and then
+//                    reports the failure
 //   short            write: only half the bytes
 //   zero             write: nothing written, and no error
 //   sigN             signal N arrives as the call starts
@@ -12,7 +12,8 @@
 //                    free for the user
 //
 // posix_memalign and posix_fadvise give the error number as their result,
-// as they do.  umask, free, raise and after_interrupt_look never fail.
+// as they do.  umask, free, raise, _Exit and after_interrupt_look never
+// fail.  The C runtime's streams have their stand-ins in runtime_seam.cpp.
 #include "fault_plan.h"
 
 #include "platform/posix_calls.h"
@@ -29,6 +30,12 @@ platform::posix_calls real;
 
 void deliver(const char* how) { static_cast<void>(real.raise(std::atoi(how + 3))); }
 
+} // namespace
+
+const char* seam::consult_runtime(const char* call) { return seam::consult(call, deliver); }
+
+namespace {
+
 // What is planned for this use of the call: a failure with its errno set
 // (true), or an answer in how.
 bool fails(const char* call, const char** how = nullptr) {
@@ -39,25 +46,6 @@ bool fails(const char* call, const char** how = nullptr) {
         return false;
     errno = std::atoi(what);
     return true;
-}
-
-int seam_vprintf(const char* format, va_list arguments) noexcept {
-    bool failing = fails("vprintf");
-    int result = real.vprintf(format, arguments);
-    return failing ? -1 : result;
-}
-
-int seam_fflush(FILE* stream) noexcept {
-    bool failing = fails("fflush");
-    int saved = errno;
-    int result = real.fflush(stream);
-    if (failing)
-        errno = saved;
-    return failing ? EOF : result;
-}
-
-char* seam_fgets(char* buffer, int size, FILE* stream) noexcept {
-    return fails("fgets") ? nullptr : real.fgets(buffer, size, stream);
 }
 
 int seam_lstat(const char* path, struct stat* status) noexcept {
@@ -151,6 +139,10 @@ int seam_clock_gettime(clockid_t clock, struct timespec* now) noexcept {
     return fails("clock_gettime") ? -1 : real.clock_gettime(clock, now);
 }
 
+int seam_sigemptyset(sigset_t* set) noexcept {
+    return fails("sigemptyset") ? -1 : real.sigemptyset(set);
+}
+
 int seam_sigaction(int number, const struct sigaction* action, struct sigaction* old) noexcept {
     return fails("sigaction") ? -1 : real.sigaction(number, action, old);
 }
@@ -162,6 +154,11 @@ int seam_raise(int number) noexcept {
 
 int seam_posix_memalign(void** block, size_t alignment, size_t size) noexcept {
     return fails("posix_memalign") ? errno : real.posix_memalign(block, alignment, size);
+}
+
+void seam__Exit(int status) noexcept {
+    static_cast<void>(fails("_Exit"));
+    real._Exit(status);
 }
 
 void seam_free(void* block) noexcept {
@@ -178,7 +175,7 @@ struct seam_installer {
             TOLVERA_POSIX_CALLS(TOLVERA_CALL_NAME)
 #undef TOLVERA_CALL_NAME
         };
-        seam::read_plan(names, static_cast<int>(sizeof names / sizeof names[0]));
+        seam::add_calls(names, static_cast<int>(sizeof names / sizeof names[0]));
         real = platform::system_calls;
 #define TOLVERA_CALL_STAND_IN(name) platform::system_calls.name = seam_##name;
         TOLVERA_POSIX_CALLS(TOLVERA_CALL_STAND_IN)

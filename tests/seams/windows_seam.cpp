@@ -18,9 +18,9 @@
 //   TOLVERA_FAULT=SetFileInformationByHandle:2:ok
 //                                        the call does nothing and succeeds
 //
-// The runtime's own calls (vprintf, fflush, fgets) take an error number
-// instead of a code; vprintf and fflush do their work and then report the
-// failure.  Answers that a test machine cannot give:
+// The C runtime's streams have their stand-ins in runtime_seam.cpp, which
+// take an error number instead of a code.  Answers that a test machine
+// cannot give:
 //
 //   GetConsoleMode:1:console     standard output is a console
 //   GetConsoleScreenBufferInfo:1:console     a console window of 80 by 25
@@ -120,6 +120,17 @@ action consult(const char* call) {
     return {false, 0, how};
 }
 
+} // namespace
+
+const char* seam::consult_runtime(const char* call) {
+    DWORD last_error = GetLastError();
+    const char* how = seam::consult(call, deliver_event);
+    SetLastError(last_error);
+    return how;
+}
+
+namespace {
+
 bool answered(const action& what, const char* answer) {
     return what.answer != nullptr && std::strcmp(what.answer, answer) == 0;
 }
@@ -127,12 +138,6 @@ bool answered(const action& what, const char* answer) {
 // A failure of a system call: its code for GetLastError().
 template <typename R> R fail_with(const action& what, R result) {
     SetLastError(what.error);
-    return result;
-}
-
-// A failure of a runtime call: its error number.
-template <typename R> R fail_with_errno(const action& what, R result) {
-    errno = static_cast<int>(what.error);
     return result;
 }
 
@@ -230,42 +235,45 @@ void WINAPI seam_Sleep(DWORD milliseconds) {
     real.Sleep(milliseconds);
 }
 
-int seam_vprintf(const char* format, va_list arguments) {
-    action what = consult("vprintf");
-    int result = real.vprintf(format, arguments);
-    return what.fail ? fail_with_errno(what, -1) : result;
-}
+// "title": the console window's title is the user's own, with letters
+// that no single code page holds, also where the test runs without a
+// console.
+const wchar_t users_title[] = L"Eingabeaufforderung \u00c4rger \u0394\u03b9\u03c3\u03ba \u2013 "
+                              L"\u753b\u50cf";
 
-int seam_fflush(FILE* stream) {
-    action what = consult("fflush");
-    int result = real.fflush(stream);
-    return what.fail ? fail_with_errno(what, EOF) : result;
-}
-
-char* seam_fgets(char* buffer, int size, FILE* stream) {
-    action what = consult("fgets");
-    return what.fail ? fail_with_errno(what, static_cast<char*>(nullptr))
-                     : real.fgets(buffer, size, stream);
-}
-
-// "title": the console window's title is "Eingabeaufforderung", also
-// where the test runs without a console.
-DWORD WINAPI seam_GetConsoleTitleA(LPSTR title, DWORD size) {
-    action what = consult("GetConsoleTitleA");
+DWORD WINAPI seam_GetConsoleTitleW(LPWSTR title, DWORD size) {
+    action what = consult("GetConsoleTitleW");
     if (what.fail)
         return fail_with(what, 0U);
     if (answered(what, "title")) {
-        std::snprintf(title, size, "%s", "Eingabeaufforderung");
-        return 19;
+        std::wcsncpy(title, users_title, size);
+        title[size - 1] = L'\0';
+        return static_cast<DWORD>(std::wcslen(title));
     }
-    return real.GetConsoleTitleA(title, size);
+    return real.GetConsoleTitleW(title, size);
 }
 
-BOOL WINAPI seam_SetConsoleTitleA(LPCSTR title) {
-    action what = consult("SetConsoleTitleA");
+// Every title set, one line each in UTF-8, to the file that
+// TOLVERA_TITLE_LOG names: what the user saw, and got back.
+void log_title(LPCWSTR title) {
+    const char* file = std::getenv("TOLVERA_TITLE_LOG");
+    if (file == nullptr)
+        return;
+    char text[1024];
+    int length = WideCharToMultiByte(CP_UTF8, 0, title, -1, text, sizeof text, nullptr, nullptr);
+    FILE* out = std::fopen(file, "ab");
+    if (out == nullptr || length == 0)
+        reject(file, "cannot log the title");
+    std::fprintf(out, "%s\n", text);
+    static_cast<void>(std::fclose(out));
+}
+
+BOOL WINAPI seam_SetConsoleTitleW(LPCWSTR title) {
+    action what = consult("SetConsoleTitleW");
     if (what.fail)
         return fail_with(what, FALSE);
-    return answered(what, "ok") ? TRUE : real.SetConsoleTitleA(title);
+    log_title(title);
+    return answered(what, "ok") ? TRUE : real.SetConsoleTitleW(title);
 }
 
 ULONGLONG WINAPI seam_GetTickCount64() {
@@ -431,7 +439,7 @@ struct seam_installer {
             TOLVERA_WINDOWS_CALLS(TOLVERA_CALL_NAME)
 #undef TOLVERA_CALL_NAME
         };
-        seam::read_plan(names, static_cast<int>(sizeof names / sizeof names[0]));
+        seam::add_calls(names, static_cast<int>(sizeof names / sizeof names[0]));
         InitializeCriticalSection(&handler_lock);
         handler_waits = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         real = platform::system_calls;
