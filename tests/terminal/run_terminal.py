@@ -386,7 +386,7 @@ def title_changes_on_a_fast_drive(program, env):
     finally:
         terminal.close()
     with open(trace, errors="replace") as f:
-        calls = f.read().count("Call KERNEL32.SetConsoleTitleA(")
+        calls = f.read().count("Call KERNEL32.SetConsoleTitleW(")
     os.unlink(trace)
     # The first, one a second, the finishing and the user's own.
     if calls < 3 or calls > took + 4:
