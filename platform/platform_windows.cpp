@@ -392,7 +392,7 @@ int open_image(const char* path, creation how) {
         return fail_with_last_error();
     // OPEN_ALWAYS tells whether the file was there already; CREATE_NEW
     // only ever makes it.
-    bool made_here = GetLastError() != ERROR_ALREADY_EXISTS;
+    bool made_here = how == creation::new_file_only || GetLastError() != ERROR_ALREADY_EXISTS;
     BY_HANDLE_FILE_INFORMATION information;
     int result = 0;
     if (!calls.GetFileInformationByHandle(file, &information)) {

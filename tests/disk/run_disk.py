@@ -422,7 +422,7 @@ class Wine:
         subprocess.run(["rm", "-rf", self.env["WINEPREFIX"]])
 
 
-OPEN_ALWAYS, CREATE_ALWAYS = 4, 2
+CREATE_NEW, CREATE_ALWAYS, OPEN_ALWAYS = 1, 2, 4
 FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000
 FILE_FLAG_NO_BUFFERING = 0x20000000
 # The largest sector size of the drives the program is written for; a
@@ -440,7 +440,7 @@ def dword(text):
 def creates_image(name, arguments):
     """Whether the call is the open that creates the image."""
     return name.startswith("CreateFile") and "TOLVERA.IMG" in arguments and \
-        dword(arguments.split(",")[4]) in (OPEN_ALWAYS, CREATE_ALWAYS)
+        dword(arguments.split(",")[4]) in (CREATE_NEW, OPEN_ALWAYS, CREATE_ALWAYS)
 
 
 def relay_calls(trace):
