@@ -411,10 +411,7 @@ def native(program, checks):
 class Wine:
     def __init__(self, program):
         self.env = drives.make_wine_prefix("D")
-        subprocess.run(["wineserver", "--wait"], env=self.env, check=True)
-        subprocess.run(["wineserver", "--persistent"], env=self.env, check=True)
-        subprocess.run(["wineboot"], env=self.env, check=True, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL)
+        drives.start_wine_server(self.env)
         self.program = os.path.abspath(program)
 
     def close(self):

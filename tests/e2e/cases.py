@@ -151,6 +151,11 @@ def link_kept(build):
         return "the link at the image path is gone"
 
 
+def dangling_link_kept(build):
+    if os.readlink(image_path("D")) != "/mnt/e/created":
+        return "the dangling link at the image path is gone"
+
+
 def nothing_created_through_link(build):
     if os.path.lexists("/mnt/e/created"):
         return "a file was created through the dangling link"
@@ -273,6 +278,26 @@ CASES = [
     Case("an image made on the drive meanwhile is replaced on 'y'", b"d\n",
          [START, size_screen("D"), TITLE, replace_screen("D", 100), made("D")], 0,
          meanwhile=(image_appears, b"120\ny\n"), checks=[image(120)]),
+
+    # The look at that moment fails: nothing is asked, nothing touched.
+    Case("a look that fails when the creation finds a file ends the run, the file kept",
+         b"d\n100\n\n", [START, size_screen("D"), TITLE, PROMPT], -1,
+         stderr=[(CANNOT_LOOK, "EIO")], setup=old_image(OLD_SIZE),
+         checks=[old_image_kept(OLD_SIZE)], builds=FAULTS,
+         env={"TOLVERA_FAULT": "lstat:1:2,lstat:2:5"}),
+    # Refused by the creation, but not there for the look, time after
+    # time: the creation gives up, and nothing is touched.
+    Case("a file that the creation refuses and the look does not find: tried three times",
+         b"d\n100\n\n", [START, size_screen("D"), TITLE, PROMPT], -1,
+         stderr=[(CANNOT_CREATE, "EEXIST")], setup=old_image(OLD_SIZE),
+         checks=[old_image_kept(OLD_SIZE)], builds=FAULTS,
+         env={"TOLVERA_FAULT": "lstat:1:2,lstat:2:2,lstat:3:2"}),
+    # Under Wine that is a dangling link: Wine follows it for the look
+    # (nothing there) but not for the creation of a new file.
+    Case("a dangling link under Wine is refused, nothing created where it points",
+         b"d\n100\n\n", [START, size_screen("D"), TITLE, PROMPT], -1,
+         stderr=[(CANNOT_CREATE, "EEXIST")], setup=plant_link("/mnt/e/created"),
+         checks=[nothing_created_through_link, dangling_link_kept], builds=("windows",)),
 
     # Drives that cannot take the image.
     Case("a drive with nothing behind it", b"q\n100\n\n",

@@ -14,6 +14,7 @@ import os
 import subprocess
 import sys
 import tempfile
+import time
 
 MB = 1048576
 FULL_DRIVE_BYTES = 150 * MB + MB // 2
@@ -109,6 +110,24 @@ def zero_image_problem(path, megabytes, mode=None):
             if block != zeros[:len(block)]:
                 return path + " holds bytes other than zero"
     return None
+
+
+def start_wine_server(env):
+    """One server for the prefix that lives through all runs, with Wine's
+    background services started: started here, they hold no run's pipes.
+    The server holds none of ours either, so that a test runner waiting
+    for our output is not kept waiting by it.  A server's programs that
+    are still going from before (a prefix just made, a server just
+    killed) can make wineboot fail once; it works the next time."""
+    quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "--wait"], env=env, **quiet)
+    for attempt in range(5):
+        subprocess.run(["wineserver", "--persistent"], env=env, **quiet)
+        if subprocess.run(["wineboot"], env=env, **quiet).returncode == 0:
+            return
+        time.sleep(1)
+    subprocess.run(["wineserver", "--kill"], env=env, **quiet)
+    raise RuntimeError("Wine does not start in %s" % env["WINEPREFIX"])
 
 
 def make_wine_prefix(letters):

@@ -74,12 +74,7 @@ class Windows:
     def __init__(self, program):
         self.env = drives.make_wine_prefix("DEFR")
         # One server for all cases instead of one start per case.
-        subprocess.run(["wineserver", "--wait"], env=self.env, check=True)
-        subprocess.run(["wineserver", "--persistent"], env=self.env, check=True)
-        # Wine's background services start with the first program and live
-        # as long as the server; started here, they hold no case's pipes.
-        subprocess.run(["wineboot"], env=self.env, check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        drives.start_wine_server(self.env)
         self.command = ["wine", os.path.abspath(program)]
         self.added = []
 

@@ -572,17 +572,7 @@ class Windows(Native):
         processes go, and a fresh server starts."""
         env = self.wine.env
         subprocess.run(["wineserver", "--kill"], env=env)
-        subprocess.run(["wineserver", "--wait"], env=env)
-        # The killed server's programs may take a moment to go; wineboot
-        # then fails once and works the next time.
-        for attempt in range(5):
-            subprocess.run(["wineserver", "--persistent"], env=env)
-            booted = subprocess.run(["wineboot"], env=env, stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.DEVNULL)
-            if booted.returncode == 0:
-                return
-            time.sleep(1)
-        raise RuntimeError("Wine does not start again after a hung run")
+        drives.start_wine_server(env)
 
     def close(self):
         self.wine.close()
