@@ -451,6 +451,13 @@ CASES = [
          [START, size_screen("D"), creating("D"), PROMPT], -1,
          stderr=[(CANNOT_WRITE, "EIO"), image_left("D")], builds=FAULTS,
          env={"TOLVERA_FAULT": "write:57:5,lstat:2:5"}),
+    # An interrupt whose signal, raised again to end the program, does not
+    # end it (blocked): the program ends itself with the shell's status.
+    Case("an interrupt whose signal is blocked at the end: status 128 + N, no image",
+         b"d\n100\n", [START, size_screen("D"), creating("D")], 130,
+         stderr=[(CANNOT_WRITE, "EINTR")], checks=[no_image()], builds=FAULTS,
+         env={"TOLVERA_FAULT": "write:30:sig2,raise:1:blocked"}),
+
     # The partial image goes, whatever happens to the program's output.
     Case("standard error closed at its far end: the partial image is still deleted",
          b"d\n100\n", [START, size_screen("D"), creating("D"), PROMPT], -1,
