@@ -3,13 +3,15 @@
 // Before main() runs, this puts a handler in place of the default action
 // of each interrupt signal (an ignored one stays ignored) that writes the
 // counts and then lets the signal end the process; and it writes them
-// before the program raises a signal itself to end as interrupted.  The
+// before the program raises a signal itself to end as interrupted, and
+// before it ends at once with _Exit where that signal did not end it.  The
 // lines that run after that are not counted.
 #include "platform/posix_calls.h"
 
 #include <signal.h>
 
 extern "C" void __gcov_dump(void);
+extern "C" void __gcov_reset(void);
 
 namespace {
 
@@ -24,9 +26,22 @@ extern "C" void write_counts_and_end(int number) {
     static_cast<void>(raise(number));
 }
 
+// A process dumps its counts once; where the signal did not end it, the
+// counts start again from zero, to be added at its real end.
 int raise_with_counts(int number) noexcept {
     __gcov_dump();
-    return real_raise(number);
+    int result = real_raise(number);
+    __gcov_reset();
+    return result;
+}
+
+// _Exit, unlike exit, writes no counts of its own.
+decltype(&::_Exit) real_exit_at_once = nullptr;
+
+__attribute__((noreturn)) void exit_at_once_with_counts(int status) noexcept {
+    __gcov_dump();
+    real_exit_at_once(status);
+    __builtin_unreachable();
 }
 
 struct coverage_installer {
@@ -43,6 +58,8 @@ struct coverage_installer {
         }
         real_raise = platform::system_calls.raise;
         platform::system_calls.raise = raise_with_counts;
+        real_exit_at_once = platform::system_calls._Exit;
+        platform::system_calls._Exit = exit_at_once_with_counts;
     }
 };
 coverage_installer installed;
