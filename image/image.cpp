@@ -48,9 +48,9 @@ void create_image(const char* path, old_image decision) {
         how = platform::creation::replace_agreed;
     }
     for (int attempt = 1; platform::open_image(path, how) != 0; attempt++) {
+        // Only a creation without the user's agreement is refused so.
         int error = platform::error_number();
-        if (error != EEXIST || how == platform::creation::replace_agreed ||
-            attempt == creation_attempts) {
+        if (error != EEXIST || attempt == creation_attempts) {
             platform::report_failure("Kann Image-Datei nicht anlegen", error);
             end_with_prompt(-1);
         }
@@ -81,10 +81,15 @@ void discard(const char* path, const char* text, int error) {
         platform::report_image_left(path);
 }
 
-[[noreturn]] void fail_writing(const char* path) {
+// The writing stopped, for the reason that errno holds now.
+void discard_writing(const char* path) {
     int error = platform::error_number();
     release_block();
     discard(path, "Kann Image-Datei nicht schreiben", error);
+}
+
+[[noreturn]] void fail_writing(const char* path) {
+    discard_writing(path);
     // At the exit prompt Ctrl+C ends the program as usual.
     platform::release_interrupts();
     end_with_prompt(-1);
@@ -93,9 +98,7 @@ void discard(const char* path, const char* text, int error) {
 // The user asked to stop: the run ends as an interrupted program ends,
 // with no exit prompt to wait at.
 [[noreturn]] void stop_writing(const char* path) {
-    int error = platform::error_number();
-    release_block();
-    discard(path, "Kann Image-Datei nicht schreiben", error);
+    discard_writing(path);
     platform::end_interrupted();
 }
 

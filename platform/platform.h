@@ -95,10 +95,11 @@ int open_image(const char* path, creation how);
 // reports free for the user, and where it reports nothing the writes will
 // tell.  -1 only when the image cannot fit: ENOSPC, EFBIG or EDQUOT.
 int reserve_image(long long bytes);
-// Writes the whole block of so many bytes at the image's end, going on after a write that
-// took only part of it.  Natively the blocks go on to the drive while the
-// next are written, and out of the page cache once they are there, so the
-// image does not crowd the user's data out of memory.
+// Writes the whole block of so many bytes at the image's end, going on
+// after a write that took only part of it.  Natively the blocks go on to
+// the drive while the next are written, and out of the page cache once
+// they are there, so the image does not crowd the user's data out of
+// memory.
 int write_image_block(const void* block, unsigned bytes);
 // Everything written, and the file's size, on the drive (fsync,
 // FlushFileBuffers).
