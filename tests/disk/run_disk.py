@@ -523,7 +523,7 @@ def relay_trace(wine, checks):
     try:
         size = 100
         env = dict(wine.env, WINEDEBUG="+relay")
-        result = subprocess.run(["wine", wine.program], input=b"d\n%d\n\n" % size,
+        result = subprocess.run([*drives.WINE, wine.program], input=b"d\n%d\n\n" % size,
                                 capture_output=True, env=env, timeout=300)
         expect(problems, "exit status", result.returncode, 0)
         all_calls, calls = relay_calls(result.stderr)
@@ -588,7 +588,7 @@ def interrupted_windows(wine, checks):
     problems = []
     try:
         status, stdout, stderr, took = interrupt_while_writing(
-            ["wine", wine.program], wine.env, ctrl_c_to(wine.program), problems)
+            [*drives.WINE, wine.program], wine.env, ctrl_c_to(wine.program), problems)
         expect(problems, "exit status", status, STATUS_CONTROL_C_EXIT & 0xFF)
         wanted = first_screen() + size_screen("D") + creating("D")
         expect(problems, "standard output", stdout, wanted.replace(b"\n", b"\r\n"))
@@ -606,7 +606,7 @@ def full_drive_interrupted_windows(wine, checks):
     problems = []
     try:
         status, stdout, stderr, took = interrupt_at_full_drive(
-            ["wine", wine.program], wine.env, ctrl_c_to(wine.program), problems)
+            [*drives.WINE, wine.program], wine.env, ctrl_c_to(wine.program), problems)
         # Windows runs the handler at once, on a thread of its own, while
         # the write is held.  Wine creates that thread from its SIGINT
         # handler, which the kernel runs only once the held write returns:
@@ -643,8 +643,8 @@ def windows(program, checks):
         relay_trace(wine, checks)
         interrupted_windows(wine, checks)
         full_drive_interrupted_windows(wine, checks)
-        unreserved("windows", ["wine", wine.program], wine.program, wine.env, checks)
-        gone_or_bad("windows", ["wine", wine.program], wine.env, checks)
+        unreserved("windows", [*drives.WINE, wine.program], wine.program, wine.env, checks)
+        gone_or_bad("windows", [*drives.WINE, wine.program], wine.env, checks)
     finally:
         wine.close()
 

@@ -17,6 +17,18 @@ import tempfile
 import time
 
 MB = 1048576
+
+# Every Wine process starts with the address layout fixed, so that Wine
+# always starts.  Debian's Wine 8 has no preloader to take its fixed
+# addresses before anything else can, and the kernel puts the heap of its
+# loader (wine64, linked at 0x7d000000) at a random place up to 1 GB above
+# it: about one start in several thousand finds that heap where the shared
+# user data must go, at 0x7ffe0000, and ends with status 1 before the
+# program's first instruction ("err:virtual:virtual_alloc_first_teb wine:
+# failed to map the shared user data: c0000018", which WINEDEBUG=-all
+# hides).  Without the randomisation the heap lies right after the loader.
+FIXED_ADDRESSES = ["setarch", "--addr-no-randomize"]
+WINE = FIXED_ADDRESSES + ["wine"]
 FULL_DRIVE_BYTES = 150 * MB + MB // 2
 MARKER = b"OLD IMAGE, NOT TO BE LOST"
 
@@ -123,7 +135,7 @@ def start_wine_server(env):
     subprocess.run(["wineserver", "--wait"], env=env, **quiet)
     for attempt in range(5):
         subprocess.run(["wineserver", "--persistent"], env=env, **quiet)
-        if subprocess.run(["wineboot"], env=env, **quiet).returncode == 0:
+        if subprocess.run(FIXED_ADDRESSES + ["wineboot"], env=env, **quiet).returncode == 0:
             return
         time.sleep(1)
     subprocess.run(["wineserver", "--kill"], env=env, **quiet)
@@ -138,7 +150,7 @@ def make_wine_prefix(letters):
     # No install dialogues for .NET or HTML support; no debug output.
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")
-    subprocess.run(["wineboot", "--init"], env=env, check=True,
+    subprocess.run(FIXED_ADDRESSES + ["wineboot", "--init"], env=env, check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     devices = os.path.join(prefix, "dosdevices")
     for name in os.listdir(devices):

@@ -75,7 +75,7 @@ class Windows:
         self.env = drives.make_wine_prefix("DEFR")
         # One server for all cases instead of one start per case.
         drives.start_wine_server(self.env)
-        self.command = ["wine", os.path.abspath(program)]
+        self.command = [*drives.WINE, os.path.abspath(program)]
         self.added = []
 
     def environment(self, case):

@@ -202,7 +202,7 @@ def windows_screens(program):
     env = drives.make_wine_prefix("D")
     try:
         wine_variables = {name: value for name, value in env.items() if name.startswith("WINE")}
-        screens(["wine", program], wine_variables, seconds=120)
+        screens([*drives.WINE, program], wine_variables, seconds=120)
     finally:
         subprocess.run(["wineserver", "--kill"], env=env)
         shutil.rmtree(env["WINEPREFIX"], ignore_errors=True)
@@ -213,7 +213,7 @@ def windows_pipe(program):
     drives.prepare_drives()
     env = drives.make_wine_prefix("D")
     try:
-        result = subprocess.run(["wine", program], input=b"d\n\n", capture_output=True,
+        result = subprocess.run([*drives.WINE, program], input=b"d\n\n", capture_output=True,
                                 env=env, timeout=120)
     finally:
         subprocess.run(["wineserver", "--kill"], env=env)
@@ -372,7 +372,7 @@ def title_changes_on_a_fast_drive(program, env):
     drives.prepare_drives()
     trace = os.path.join(env["WINEPREFIX"], "relay.log")
     traced = dict(env, WINEDEBUG="-all,+relay")
-    terminal = Terminal(["wine", program, "2>" + trace], env=traced)
+    terminal = Terminal([*drives.WINE, program, "2>" + trace], env=traced)
     try:
         terminal.wait_for(DRIVE_QUESTION, seconds=120)
         terminal.type("d")
@@ -399,7 +399,7 @@ def windows_titles(program):
     try:
         wine_variables = {name: value for name, value in env.items() if name.startswith("WINE")}
         for test in (titles_while_writing, after_a_failure, after_ctrl_c):
-            test(["wine", program], wine_variables, 120, WINE_TITLE)
+            test([*drives.WINE, program], wine_variables, 120, WINE_TITLE)
         title_changes_on_a_fast_drive(program, wine_variables)
     finally:
         subprocess.run(["wineserver", "--kill"], env=env)
