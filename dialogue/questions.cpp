@@ -38,9 +38,9 @@ char ask_drive_letter() {
     }
 }
 
-old_image check_existing_image(const char* path) {
+old_image check_existing_image(const char* path, platform::file_identity* shown) {
     long long bytes = 0;
-    switch (platform::look_at_path(path, &bytes)) {
+    switch (platform::look_at_path(path, &bytes, shown)) {
     case platform::look::nothing_there:
         return old_image::nothing_there;
     case platform::look::failed:

@@ -28,46 +28,57 @@ void release_block() {
 // look but not for the creation does that for ever.
 const int creation_attempts = 3;
 
-// The user agreed: the old image goes at once, before the size question,
-// as the question says.  Failures show when the image is created over it.
-void remove_old_image(const char* path) {
-    static_cast<void>(platform::make_writable(path));
-    static_cast<void>(platform::delete_file(path));
+// What the user's 'j' covers: the one file that the question showed.
+// Once that file is deleted, the agreement is used up; where its
+// deletion failed, the creation may still take that same file, and no
+// other, in its place.
+struct agreement {
+    bool open;
+    platform::file_identity file;
+};
+
+// The user agreed: the file that was shown goes at once, before the size
+// question, as the question says.  A file that has taken its place
+// meanwhile stays, and is asked about when the creation meets it.
+agreement remove_old_image(const char* path, const platform::file_identity& shown) {
+    bool deleted = platform::delete_agreed_file(path, shown) == 0;
+    return agreement{!deleted, shown};
 }
 
-// Creates the image file.  Without the user's agreement the creation
-// itself refuses whatever is at the path by then (a drive plugged in
-// since the look, a file made meanwhile), and that is asked about now,
-// on a screen of its own; nothing there is ever cut or deleted unasked.
-void create_image(const char* path, old_image decision) {
-    platform::creation how = platform::creation::new_file_only;
-    if (decision == old_image::replace_agreed) {
-        // Once more: a file whose first deletion failed is cut to nothing
-        // by the open.
-        static_cast<void>(platform::delete_file(path));
-        how = platform::creation::replace_agreed;
+// Asks about what is at the path, where something is, and carries out
+// the answer: the run ends where the user keeps it, and the file shown
+// goes where the user agreed.  Whether the question was put.
+bool settle_old_image(const char* path, agreement* agreed) {
+    platform::file_identity shown{};
+    switch (check_existing_image(path, &shown)) {
+    case old_image::nothing_there:
+        return false;
+    case old_image::keep:
+        end_with_prompt(0);
+    case old_image::replace_agreed:
+        break;
     }
-    for (int attempt = 1; platform::open_image(path, how) != 0; attempt++) {
-        // Only a creation without the user's agreement is refused so.
+    *agreed = remove_old_image(path, shown);
+    return true;
+}
+
+// Creates the image file.  The creation itself refuses whatever is at the
+// path by then (a drive plugged in since the look, a file made
+// meanwhile) but the file the user agreed to replace, and that is asked
+// about now, on a screen of its own.
+void create_image(const char* path, agreement agreed) {
+    for (int attempt = 1;; attempt++) {
+        if (platform::open_image(path, agreed.open ? &agreed.file : nullptr) == 0)
+            return;
         int error = platform::error_number();
         if (error != EEXIST || attempt == creation_attempts) {
             platform::report_failure("Kann Image-Datei nicht anlegen", error);
             end_with_prompt(-1);
         }
-        switch (check_existing_image(path)) {
-        case old_image::nothing_there:
-            break;
-        case old_image::keep:
-            end_with_prompt(0);
-        case old_image::replace_agreed:
-            remove_old_image(path);
-            how = platform::creation::replace_agreed;
+        // The work goes on under a cleared screen.
+        if (settle_old_image(path, &agreed))
             show_title();
-            break;
-        }
     }
-    // Whatever mode an old file that could not be deleted had.
-    static_cast<void>(platform::make_writable(path));
 }
 
 // An image that may be incomplete is not left behind: the reason, taken
@@ -159,14 +170,11 @@ void make_image() {
     char image_path[] = "C:\\TOLVERA.IMG";
     char letter = ask_drive_letter();
     image_path[0] = letter;
-    old_image decision = check_existing_image(image_path);
-    if (decision == old_image::keep)
-        end_with_prompt(0);
-    if (decision == old_image::replace_agreed)
-        remove_old_image(image_path);
+    agreement agreed{false, {}};
+    static_cast<void>(settle_old_image(image_path, &agreed));
     int megabytes = ask_image_size(letter);
 
     show_title();
-    create_image(image_path, decision);
+    create_image(image_path, agreed);
     write_image(image_path, megabytes);
 }

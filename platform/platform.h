@@ -51,43 +51,55 @@ void report_image_left(const char* path);
 int error_number();
 
 // What is at the image path, a drive path such as "D:\TOLVERA.IMG".  A
-// symbolic link or junction there is never followed: it is looked at,
-// made writable and deleted as itself.  Sizes are 64-bit: an old image
-// may be larger than 2 GiB.
+// symbolic link or junction there is never followed: it is looked at and
+// deleted as itself.  Sizes are 64-bit: an old image may be larger than
+// 2 GiB.
+
+// One file on its drive, whatever its name: natively its device and
+// inode, on Windows its volume's serial number and its file index.  The
+// user's 'j' is for the file that the question showed, and for nothing
+// that takes its place later (another stick at the same letter, a file
+// made meanwhile): every call that may destroy a file it did not make
+// takes that file's identity and leaves anything else alone.
+struct file_identity {
+    unsigned long long volume;
+    unsigned long long file;
+};
 
 // What a look at the path found.  Only a missing file or folder, a missing
 // drive or a drive without a medium count as nothing there; any other
 // failure of the look leaves it unknown whether an image is there, with
 // the reason in errno.
 enum class look { nothing_there, found, failed };
-// The size of what is at the path, when found.
-look look_at_path(const char* path, long long* bytes);
-// Clears the read-only state of the file at path: natively read and write
-// as far as the user's umask allows, on Windows the read-only attribute.
-// Anything else there (a folder, a device, a link) is left as it is.
-int make_writable(const char* path);
-// Deletes the file at path.
-int delete_file(const char* path);
+// The size and the identity of what is at the path, when found.
+look look_at_path(const char* path, long long* bytes, file_identity* identity);
+// Deletes the file at path that the user agreed to replace, where it is
+// still that file; anything else there by now stays as it is (EEXIST).  A
+// read-only file is made writable first (natively read and write as far
+// as the user's umask allows, on Windows without its read-only
+// attribute); a folder, a device or a link keeps its mode, and a folder
+// is never deleted.
+int delete_agreed_file(const char* path, const file_identity& agreed);
 
 // The new image.  The platform keeps it open from open_image() until
 // close_image() or discard_image(); there is one at a time.
 
-// Whether the user agreed to replace what is at the image path.
-enum class creation {
-    // Nobody did: the image is created only where nothing is at the path
-    // at the moment of the creation itself; anything there by then (a
-    // drive plugged in since the look, a file made meanwhile, a link)
-    // fails the open with EEXIST and stays as it is.
-    new_file_only,
-    // The user did: a file still there is cut to nothing by the open.
-    replace_agreed,
-};
-// Opens the image at path for writing, as creation says; never through a
-// link or into a folder that is still there (natively ELOOP for a link,
-// EISDIR for a folder; on Windows ELOOP for both).  A file that this open
-// made and could not finish preparing is deleted again.  On Windows the
-// blocks go past the system's cache where the drive allows it.
-int open_image(const char* path, creation how);
+// Creates the image at path for writing, never through a link: only
+// where nothing is at the path at the moment of the creation itself.
+// Anything there by then (a drive plugged in since the look, a file made
+// meanwhile, a link, a folder) fails the open with EEXIST and stays as it
+// is.  The one exception is agreed, where given: the file that the user
+// agreed to replace, still there because its deletion failed.  It is
+// opened without creating, used only while it is that same file and a
+// plain one (natively ELOOP for a link, EISDIR for a folder, and
+// not_a_plain_file for a device or FIFO, which is never waited on or
+// written; on Windows ELOOP for a link and EACCES for a folder), then cut
+// to nothing and made writable; where another file has taken its place,
+// EEXIST.  On Windows a file that the program deleted itself and that
+// another program still holds (a virus scanner) refuses the creation for
+// a moment: it is tried again for about a second.  On Windows the blocks
+// go past the system's cache where the drive allows it.
+int open_image(const char* path, const file_identity* agreed);
 // Reserves bytes for the image, still empty, so that a drive too
 // small or a file too large for its file system shows before the first
 // block (fallocate; on Windows the file's allocation).  Where the file
@@ -106,10 +118,13 @@ int write_image_block(const void* block, unsigned bytes);
 int flush_image();
 // Closes the image; it counts as closed whatever the close reports.
 int close_image();
-// Closes the image if it is still open, deletes it and looks whether it
-// is gone: true only then.  A deletion can report success and still leave
-// the file, where the file system carries it out only once the last
-// handle on it is closed.
+// Deletes the image, as the very file that open_image() made or cut
+// (on Windows through its own handle, before it is closed; natively
+// where a look shows it still at path), closes it if it is still open,
+// and looks whether it is gone: true only then, or where another file
+// has taken its place, which is left alone.  A deletion can report
+// success and still leave the file, where the file system carries it out
+// only once the last handle on it is closed.
 bool discard_image(const char* path);
 
 // The window's title, which shows how far the writing is while the screen

@@ -48,13 +48,14 @@ const long long write_back_window = 8LL * bytes_per_megabyte;
 
 // The open image.
 struct image_file {
-    int descriptor;        // -1 when none is open
-    long long written;     // bytes written
-    long long handed_over; // bytes handed to the drive
-    long long settled;     // bytes on the drive and out of the cache
-    bool no_write_back;    // the file system writes back only on its own
+    int descriptor;         // -1 when none is open
+    file_identity identity; // the file it is, to delete none other
+    long long written;      // bytes written
+    long long handed_over;  // bytes handed to the drive
+    long long settled;      // bytes on the drive and out of the cache
+    bool no_write_back;     // the file system writes back only on its own
 };
-image_file image = {-1, 0, 0, 0, false};
+image_file image = {-1, {0, 0}, 0, 0, 0, false};
 
 // The signals that ask a program to stop, and what they did before.
 const int interrupt_signals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -94,37 +95,133 @@ void clear_screen() { print("\33[H\33[J"); }
 // leaves it alone, so a planted link cannot make the program touch
 // another file.
 
-look look_at_path(const char* path, long long* bytes) {
+namespace {
+
+file_identity identity_of(const struct stat& status) {
+    return {static_cast<unsigned long long>(status.st_dev),
+            static_cast<unsigned long long>(status.st_ino)};
+}
+
+bool same_file(const struct stat& status, const file_identity& identity) {
+    file_identity seen = identity_of(status);
+    return seen.volume == identity.volume && seen.file == identity.file;
+}
+
+// POSIX deletes only by name: a look right before the deletion tells
+// whether the name still stands for the file meant.  status gets what
+// the look found.
+int look_again(const char* file, const file_identity& meant, struct stat* status) {
+    if (calls.lstat(file, status) != 0)
+        return -1;
+    if (!same_file(*status, meant)) {
+        errno = EEXIST;
+        return -1;
+    }
+    return 0;
+}
+
+} // namespace
+
+look look_at_path(const char* path, long long* bytes, file_identity* identity) {
     struct stat status;
     if (calls.lstat(native_path(path).c_str(), &status) != 0)
         return means_nothing_there(errno) ? look::nothing_there : look::failed;
     *bytes = status.st_size;
+    *identity = identity_of(status);
     return look::found;
 }
 
-// Only a regular file: a folder, a device or a link named like the image
-// keeps the mode its owner gave it.
-int make_writable(const char* path) {
+// Unlinking needs no write permission on the file itself; the mode is
+// changed first, as on Windows, so that a file whose deletion fails can
+// still be cut by the creation.  Only a regular file: a folder, a device
+// or a link named like the image keeps the mode its owner gave it.
+int delete_agreed_file(const char* path, const file_identity& agreed) {
     native_path file(path);
     struct stat status;
-    if (calls.fstatat(AT_FDCWD, file.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+    if (look_again(file.c_str(), agreed, &status) != 0)
         return -1;
-    if (!S_ISREG(status.st_mode))
-        return 0;
-    return calls.fchmodat(AT_FDCWD, file.c_str(), read_write_mode(), AT_SYMLINK_NOFOLLOW);
+    if (S_ISREG(status.st_mode))
+        static_cast<void>(
+            calls.fchmodat(AT_FDCWD, file.c_str(), read_write_mode(), AT_SYMLINK_NOFOLLOW));
+    return calls.unlink(file.c_str());
 }
 
-int delete_file(const char* path) { return calls.unlink(native_path(path).c_str()); }
+namespace {
 
-// O_EXCL makes the creation itself refuse whatever is at the path by
-// then, a link or a folder included, with EEXIST.
-int open_image(const char* path, creation how) {
-    int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC;
-    flags |= how == creation::new_file_only ? O_EXCL : O_TRUNC;
-    int descriptor = calls.open(native_path(path).c_str(), flags, 0666);
+// Why what is at the path cannot be the image.
+int error_for_what_is_not_a_file(const struct stat& status) {
+    if (S_ISLNK(status.st_mode))
+        return ELOOP;
+    if (S_ISDIR(status.st_mode))
+        return EISDIR;
+    return not_a_plain_file;
+}
+
+// The file the user agreed to replace, still there: opened without
+// following a link and without waiting (a FIFO would wait for a reader;
+// on a plain file O_NONBLOCK changes nothing), and kept only where the
+// descriptor shows the same plain file; then made writable and cut to
+// nothing, so that a failure of either leaves it as it was.  Another
+// file at the path by now is for the caller to ask about (EEXIST).
+int open_agreed_file(const char* file, const file_identity& agreed) {
+    struct stat status;
+    if (look_again(file, agreed, &status) != 0) {
+        // Gone, or another file: the look that follows tells which.
+        errno = EEXIST;
+        return -1;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        errno = error_for_what_is_not_a_file(status);
+        return -1;
+    }
+    int descriptor = calls.open(file, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (descriptor < 0)
         return -1;
-    image = image_file{descriptor, 0, 0, 0, false};
+    int error = 0;
+    if (calls.fstat(descriptor, &status) != 0)
+        error = errno;
+    else if (!same_file(status, agreed))
+        error = EEXIST;
+    else if (!S_ISREG(status.st_mode))
+        error = error_for_what_is_not_a_file(status);
+    else if (calls.fchmod(descriptor, read_write_mode()) != 0 ||
+             calls.ftruncate(descriptor, 0) != 0)
+        error = errno;
+    if (error != 0) {
+        static_cast<void>(calls.close(descriptor));
+        errno = error;
+        return -1;
+    }
+    image = image_file{descriptor, identity_of(status), 0, 0, 0, false};
+    return 0;
+}
+
+} // namespace
+
+// O_EXCL makes the creation itself refuse whatever is at the path by
+// then, a link or a folder included, with EEXIST.  The new file's
+// identity is taken from its descriptor, for its deletion after a
+// failure.
+int open_image(const char* path, const file_identity* agreed) {
+    native_path file(path);
+    int descriptor =
+        calls.open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (descriptor < 0) {
+        if (errno == EEXIST && agreed != nullptr)
+            return open_agreed_file(file.c_str(), *agreed);
+        return -1;
+    }
+    struct stat status;
+    if (calls.fstat(descriptor, &status) != 0) {
+        // Without its identity the new file cannot be told from one that
+        // takes its name later: it stays, empty, rather than that a file
+        // of somebody else's goes.
+        int error = errno;
+        static_cast<void>(calls.close(descriptor));
+        errno = error;
+        return -1;
+    }
+    image = image_file{descriptor, identity_of(status), 0, 0, 0, false};
     return 0;
 }
 
@@ -234,13 +331,18 @@ int close_image() {
     return result;
 }
 
+// Closed first: a FUSE file system of the high-level kind, and NFS,
+// keep a file that is deleted while open under a hidden name of their
+// own, or fail the deletion.
 bool discard_image(const char* path) {
     if (image.descriptor >= 0)
         static_cast<void>(close_image());
-    if (delete_file(path) != 0)
-        return false;
-    long long bytes = 0;
-    return look_at_path(path, &bytes) == look::nothing_there;
+    native_path file(path);
+    struct stat status;
+    if (look_again(file.c_str(), image.identity, &status) != 0 || calls.unlink(file.c_str()) != 0)
+        // Nothing there, or another file in its place: the image is gone.
+        return errno == EEXIST || means_nothing_there(errno);
+    return calls.lstat(file.c_str(), &status) != 0 && means_nothing_there(errno);
 }
 
 namespace {

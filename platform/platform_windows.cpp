@@ -53,8 +53,10 @@ bool clear_console() {
 enum : LONG { not_writing, writing, interrupt_caught };
 volatile LONG interrupt_state = not_writing;
 
-// Ctrl+C, Ctrl+Break, the console window closed, logoff or shutdown, on a
-// thread that the system starts for it.  While the image is written, the
+// Ctrl+C, Ctrl+Break or the console window closed, on a thread that the
+// system starts for it.  (Logoff and shutdown reach services only: an
+// interactive program is ended before the system sends them, as
+// Microsoft's HandlerRoutine page says.)  While the image is written, the
 // process must not end before the writing thread has deleted the partial
 // image: that thread ends the process itself (end_interrupted) once it
 // sees the flag, at the latest when it lets go of the interrupts, and this
@@ -183,25 +185,91 @@ int fail_on_image_with_last_error() {
 }
 
 // Opens what is at the path itself, never what a link or junction there
-// points to.
-HANDLE open_itself(const char* path, DWORD access, DWORD disposition) {
+// points to, a folder included.  Shared with every other program, a
+// deletion included: a look must not stand in anybody's way.
+HANDLE open_itself(const char* path, DWORD access) {
     return calls.CreateFileA(
-        path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition,
+        path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING,
         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
+
+file_identity identity_of(const BY_HANDLE_FILE_INFORMATION& information) {
+    return {information.dwVolumeSerialNumber,
+            static_cast<unsigned long long>(information.nFileIndexHigh) << 32 |
+                information.nFileIndexLow};
+}
+
+bool same_identity(const file_identity& one, const file_identity& other) {
+    return one.volume == other.volume && one.file == other.file;
+}
+
+bool same_file(const BY_HANDLE_FILE_INFORMATION& information, const file_identity& identity) {
+    return same_identity(identity_of(information), identity);
+}
+
+// The file that handle is open on, as the program meant it: its
+// attributes and its identity, or false with errno.
+bool describe(HANDLE file, BY_HANDLE_FILE_INFORMATION* information) {
+    if (calls.GetFileInformationByHandle(file, information))
+        return true;
+    static_cast<void>(fail_with_last_error());
+    return false;
+}
+
+// Marks the file that handle is open on for deletion.  With POSIX
+// semantics, where the system and the file system have them (Windows 10,
+// NTFS), the name goes as soon as this handle is closed, even while a
+// virus scanner still holds the file; otherwise the file goes, name and
+// all, once the last handle on it is closed (Microsoft's
+// FILE_DISPOSITION_INFORMATION_EX).  Either refuses a read-only file.
+// Set on a handle, the deletion can only ever meet the file that handle
+// is open on.
+//
+// The program runs on Windows 7 as well, whose headers lack the newer
+// class: its number and flags as Microsoft documents them
+// (FILE_INFO_BY_HANDLE_CLASS, FILE_DISPOSITION_INFO_EX).  An older system
+// or file system refuses it with one of the errors below.
+const FILE_INFO_BY_HANDLE_CLASS disposition_info_ex = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+const DWORD disposition_delete = 0x1;
+const DWORD disposition_posix_semantics = 0x2;
+
+bool mark_for_deletion(HANDLE file) {
+    DWORD at_once = disposition_delete | disposition_posix_semantics;
+    if (calls.SetFileInformationByHandle(file, disposition_info_ex, &at_once, sizeof at_once))
+        return true;
+    DWORD error = GetLastError();
+    if (error != ERROR_INVALID_PARAMETER && error != ERROR_INVALID_FUNCTION &&
+        error != ERROR_NOT_SUPPORTED) {
+        static_cast<void>(fail_with_last_error());
+        return false;
+    }
+    FILE_DISPOSITION_INFO on_close = {TRUE};
+    if (calls.SetFileInformationByHandle(file, FileDispositionInfo, &on_close, sizeof on_close))
+        return true;
+    static_cast<void>(fail_with_last_error());
+    return false;
+}
+
+// A file that the program deleted itself may stay at its path for a
+// moment, pending, where another program (a virus scanner, the search
+// indexer) still holds it; until then it refuses a new file of its name
+// with ERROR_ACCESS_DENIED.
+bool deleted_here = false;
 
 const DWORD page_size = 4096;
 
 // The image, the one file the program writes, from its creation to its
 // close.
 struct image_file {
-    HANDLE handle;    // as created: past the cache where the drive allows
-    HANDLE buffered;  // the same file through the cache, once needed
-    bool unbuffered;  // the blocks go past the cache
-    long long offset; // where the next write goes
-    char root[4];     // "D:\", for what the drive reports
+    HANDLE handle;          // as created: past the cache where the drive allows
+    HANDLE buffered;        // the same file through the cache, once needed
+    bool unbuffered;        // the blocks go past the cache
+    long long offset;       // where the next write goes
+    char root[4];           // "D:\", for what the drive reports
+    file_identity identity; // the file it is, to delete none other
 };
-image_file image = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, false, 0, ""};
+image_file image = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, false, 0, "", {0, 0}};
 
 // The handle that the blocks go through.
 HANDLE writer() { return image.buffered != INVALID_HANDLE_VALUE ? image.buffered : image.handle; }
@@ -227,25 +295,86 @@ bool on_sectors(const void* data, unsigned size, long long offset) {
            offset % page_size == 0;
 }
 
-// CREATE_NEW makes the creation itself refuse whatever is at the path by
-// then, a link or a directory included, with ERROR_FILE_EXISTS.
-HANDLE open_image_file(const char* path, creation how, bool unbuffered) {
+// The image's handle: written, and deleted again should the writing fail.
+HANDLE open_image_file(const char* path, DWORD disposition, bool unbuffered) {
     DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
     if (unbuffered)
         flags |= FILE_FLAG_NO_BUFFERING;
-    DWORD disposition = how == creation::new_file_only ? CREATE_NEW : OPEN_ALWAYS;
-    return calls.CreateFileA(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES,
+    return calls.CreateFileA(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE,
                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition, flags,
                              nullptr);
+}
+
+// Past the system's cache where the drive allows: a file system or
+// redirector that cannot do that refuses the open with
+// ERROR_INVALID_PARAMETER or ERROR_NOT_SUPPORTED; the image then goes
+// through the cache.
+HANDLE open_on_drive(const char* path, DWORD disposition, bool* unbuffered) {
+    HANDLE file = open_image_file(path, disposition, *unbuffered);
+    if (file == INVALID_HANDLE_VALUE && *unbuffered &&
+        (GetLastError() == ERROR_INVALID_PARAMETER || GetLastError() == ERROR_NOT_SUPPORTED)) {
+        *unbuffered = false;
+        file = open_image_file(path, disposition, false);
+    }
+    return file;
+}
+
+// CREATE_NEW makes the creation itself refuse whatever is at the path by
+// then, a link or a directory included, with ERROR_FILE_EXISTS.  Where
+// the program itself deleted the file there, a refusal with
+// ERROR_ACCESS_DENIED is that file still pending: it is tried again,
+// with a growing pause, for about a second in all.
+HANDLE create_new(const char* path, bool* unbuffered) {
+    const int tries = 8;
+    const DWORD first_pause = 25;
+    HANDLE file = open_on_drive(path, CREATE_NEW, unbuffered);
+    for (int i = 1; file == INVALID_HANDLE_VALUE && deleted_here &&
+                    GetLastError() == ERROR_ACCESS_DENIED && i < tries;
+         i++) {
+        calls.Sleep(first_pause * static_cast<DWORD>(i));
+        file = open_on_drive(path, CREATE_NEW, unbuffered);
+    }
+    return file;
+}
+
+// The file the user agreed to replace, still there because its deletion
+// failed: opened as it is (a folder refuses an open without
+// FILE_FLAG_BACKUP_SEMANTICS with ERROR_ACCESS_DENIED, and a read-only
+// file an open for writing), and kept only where the handle shows the
+// same plain file; then cut to nothing.  Another file at the path by now
+// is for the caller to ask about (EEXIST).
+HANDLE open_agreed_file(const char* path, const file_identity& agreed, bool* unbuffered,
+                        BY_HANDLE_FILE_INFORMATION* information) {
+    HANDLE file = open_on_drive(path, OPEN_EXISTING, unbuffered);
+    if (file == INVALID_HANDLE_VALUE) {
+        static_cast<void>(fail_with_last_error());
+        return file;
+    }
+    int error = 0;
+    if (!describe(file, information))
+        error = errno;
+    else if (!same_file(*information, agreed))
+        error = EEXIST;
+    else if ((information->dwFileAttributes &
+              (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0)
+        error = ELOOP;
+    else if (!calls.SetEndOfFile(file))
+        error = error_number_of(GetLastError());
+    if (error == 0)
+        return file;
+    static_cast<void>(calls.CloseHandle(file));
+    errno = error;
+    return INVALID_HANDLE_VALUE;
 }
 
 // From here on the blocks go through the cache: the file system refused
 // to write past it, or what is left of a block after a short write no
 // longer lies on the sectors.
 bool write_through_cache() {
-    image.buffered =
-        calls.ReOpenFile(image.handle, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         FILE_FLAG_OPEN_REPARSE_POINT);
+    // Shared for the deletion that the first handle may carry out.
+    image.buffered = calls.ReOpenFile(image.handle, GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      FILE_FLAG_OPEN_REPARSE_POINT);
     if (image.buffered == INVALID_HANDLE_VALUE)
         return false;
     image.unbuffered = false;
@@ -309,72 +438,125 @@ void clear_screen() {
 }
 
 // The program runs elevated, and a symbolic link or junction at the image
-// path may point at any file of the system: the query, the mode change,
-// the deletion and the creation act on what is at the path itself.
+// path may point at any file of the system: the look, the deletion and
+// the creation act on what is at the path itself.
 
 // A link is shown as itself, with its own size; 64-bit, so that an image
-// of 2 GiB or more is seen.
-look look_at_path(const char* path, long long* bytes) {
-    WIN32_FILE_ATTRIBUTE_DATA status;
-    if (!calls.GetFileAttributesExA(path, GetFileExInfoStandard, &status)) {
+// of 2 GiB or more is seen.  FILE_READ_ATTRIBUTES takes no part in
+// sharing: a file that another program holds is seen all the same.
+look look_at_path(const char* path, long long* bytes, file_identity* identity) {
+    HANDLE file = open_itself(path, FILE_READ_ATTRIBUTES);
+    if (file == INVALID_HANDLE_VALUE) {
         static_cast<void>(fail_with_last_error());
         return means_nothing_there(errno) ? look::nothing_there : look::failed;
     }
-    *bytes = static_cast<long long>(status.nFileSizeHigh) << 32 | status.nFileSizeLow;
+    BY_HANDLE_FILE_INFORMATION information;
+    bool described = describe(file, &information);
+    int error = errno;
+    static_cast<void>(calls.CloseHandle(file));
+    if (!described) {
+        errno = error;
+        return look::failed;
+    }
+    *bytes = static_cast<long long>(information.nFileSizeHigh) << 32 | information.nFileSizeLow;
+    *identity = identity_of(information);
     return look::found;
 }
 
-// Clears the read-only attribute of a file, as _chmod with write
-// permission does.  A folder, a junction or a link named like the image
-// keeps its attributes: the attribute means something else there.
-int make_writable(const char* path) {
-    HANDLE file = open_itself(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, OPEN_EXISTING);
+namespace {
+
+// Whether the file identity names is still at path: gone where nothing
+// is there or another file is, unknown where the look fails (as a file
+// pending deletion makes it fail).
+enum class presence { gone, there, unknown };
+presence presence_at(const char* path, const file_identity& identity) {
+    long long bytes = 0;
+    file_identity found = {0, 0};
+    switch (look_at_path(path, &bytes, &found)) {
+    case look::nothing_there:
+        return presence::gone;
+    case look::found:
+        return same_identity(found, identity) ? presence::there : presence::gone;
+    case look::failed:
+        break;
+    }
+    return presence::unknown;
+}
+
+// Clears the read-only attribute, which a deletion would refuse, as
+// _chmod with write permission does; the times given as zero stay.  A
+// junction or a link keeps its attributes: the attribute means something
+// else there.
+bool clear_read_only(HANDLE file, DWORD attributes) {
+    const DWORD not_a_file = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if ((attributes & FILE_ATTRIBUTE_READONLY) == 0 || (attributes & not_a_file) != 0)
+        return true;
+    FILE_BASIC_INFO basic = {};
+    basic.FileAttributes = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (basic.FileAttributes == 0)
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (calls.SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic))
+        return true;
+    static_cast<void>(fail_with_last_error());
+    return false;
+}
+
+// The agreed file, on a handle of its own: a link or junction goes as
+// itself, never what it points to, and a folder not at all (as DeleteFile
+// refuses one).
+int delete_if_agreed(HANDLE file, const file_identity& agreed) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!describe(file, &information))
+        return -1;
+    if (!same_file(information, agreed)) {
+        errno = EEXIST;
+        return -1;
+    }
+    DWORD attributes = information.dwFileAttributes;
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+        FILE_ATTRIBUTE_DIRECTORY) {
+        errno = EACCES;
+        return -1;
+    }
+    if (!clear_read_only(file, attributes) || !mark_for_deletion(file))
+        return -1;
+    deleted_here = true;
+    return 0;
+}
+
+} // namespace
+
+// Without POSIX semantics the file system carries the deletion out at the
+// close, and may refuse it there without a word (a network drive, a file
+// that cannot be unlinked under Wine): only a look tells that the file
+// is still there.  One that is pending answers the look with
+// ERROR_ACCESS_DENIED, and will go.
+int delete_agreed_file(const char* path, const file_identity& agreed) {
+    HANDLE file = open_itself(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES);
     if (file == INVALID_HANDLE_VALUE)
         return fail_with_last_error();
-    const DWORD not_a_file = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-    FILE_BASIC_INFO basic;
-    int result = 0;
-    if (!calls.GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
-        result = fail_with_last_error();
-    } else if ((basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
-               (basic.FileAttributes & not_a_file) == 0) {
-        basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-        if (basic.FileAttributes == 0)
-            basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-        if (!calls.SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic))
-            result = fail_with_last_error();
-    }
+    int result = delete_if_agreed(file, agreed);
+    int error = errno;
     static_cast<void>(calls.CloseHandle(file));
-    return result;
+    errno = error;
+    if (result != 0)
+        return -1;
+    if (presence_at(path, agreed) == presence::there) {
+        errno = EBUSY;
+        return -1;
+    }
+    return 0;
 }
 
-// DeleteFile removes a symbolic link, not its target; a junction or a
-// link to a directory is a directory and goes with RemoveDirectory, which
-// leaves what it points to alone.
-int delete_file(const char* path) {
-    DWORD attributes = calls.GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return fail_with_last_error();
-    const DWORD link_to_directory = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-    BOOL deleted = (attributes & link_to_directory) == link_to_directory
-                       ? calls.RemoveDirectoryA(path)
-                       : calls.DeleteFileA(path);
-    return deleted ? 0 : fail_with_last_error();
-}
-
-// Write-only and created; without the user's agreement only where nothing
-// is there (as _open with _O_CREAT | _O_EXCL), with it cut to nothing if
-// something is (_O_CREAT | _O_TRUNC), but without following a link: a
-// link or directory still at the path (its deletion failed) is refused
-// with ELOOP before anything is written, as O_NOFOLLOW does on POSIX.
-//
-// Past the system's cache where the drive allows: the image is written
-// once and not read, and gigabytes of it in the cache would push the
-// user's own files out and leave the final flush waiting for all of it.
-// A file system or redirector that cannot do that refuses the open with
-// ERROR_INVALID_PARAMETER or ERROR_NOT_SUPPORTED; the image then goes
-// through the cache.
-int open_image(const char* path, creation how) {
+// Write-only and created only where nothing is there (as _open with
+// _O_CREAT | _O_EXCL), without following a link; or the agreed file,
+// still there.  The blocks go past the system's cache where the drive
+// allows: the image is written once and not read, and gigabytes of it in
+// the cache would push the user's own files out and leave the final
+// flush waiting for all of it.  A new file's identity is read from its
+// handle, for its deletion after a failure; where it cannot be, the file
+// goes again at once, through that handle.
+int open_image(const char* path, const file_identity* agreed) {
     image.offset = 0;
     image.buffered = INVALID_HANDLE_VALUE;
     image.root[0] = path[0];
@@ -382,40 +564,26 @@ int open_image(const char* path, creation how) {
     image.root[2] = '\\';
     image.root[3] = '\0';
     bool unbuffered = sectors_fit_blocks(image.root);
-    HANDLE file = open_image_file(path, how, unbuffered);
-    if (file == INVALID_HANDLE_VALUE && unbuffered &&
-        (GetLastError() == ERROR_INVALID_PARAMETER || GetLastError() == ERROR_NOT_SUPPORTED)) {
-        unbuffered = false;
-        file = open_image_file(path, how, false);
-    }
-    if (file == INVALID_HANDLE_VALUE)
-        return fail_with_last_error();
-    // OPEN_ALWAYS tells whether the file was there already; CREATE_NEW
-    // only ever makes it.
-    bool made_here = how == creation::new_file_only || GetLastError() != ERROR_ALREADY_EXISTS;
     BY_HANDLE_FILE_INFORMATION information;
-    int result = 0;
-    if (!calls.GetFileInformationByHandle(file, &information)) {
-        result = fail_with_last_error();
-    } else if ((information.dwFileAttributes &
-                (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-        errno = ELOOP;
-        result = -1;
-    } else if (!calls.SetEndOfFile(file)) {
-        result = fail_with_last_error();
-    }
-    if (result != 0) {
-        // A file that this open made is not left behind empty; what was
-        // there before, a link above all, is not touched.
+    HANDLE file = create_new(path, &unbuffered);
+    if (file != INVALID_HANDLE_VALUE && !describe(file, &information)) {
         int error = errno;
+        static_cast<void>(mark_for_deletion(file));
         static_cast<void>(calls.CloseHandle(file));
-        if (made_here)
-            static_cast<void>(calls.DeleteFileA(path));
         errno = error;
-        return result;
+        return -1;
+    }
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (agreed == nullptr || (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS))
+            return fail_with_last_error();
+        file = open_agreed_file(path, *agreed, &unbuffered, &information);
+        if (file == INVALID_HANDLE_VALUE)
+            return -1;
     }
     image.handle = file;
     image.unbuffered = unbuffered;
+    image.identity = identity_of(information);
     return 0;
 }
 
@@ -465,19 +633,25 @@ int close_image() {
     return result;
 }
 
-// DeleteFile only marks the file: it goes once the last handle on it is
-// closed, and a virus scanner that looks at the new file may hold one for
-// a moment (the file then answers ERROR_ACCESS_DENIED).  The image counts
-// as left only when it is still there a second later.
+// The deletion is set on the image's own handle before it is closed; once
+// it is closed (its close failed), on a handle opened anew that shows the
+// same file.  Without POSIX semantics the file goes only once the last
+// handle on it is closed, and a virus scanner that looks at the new file
+// may hold one for a moment (the file then answers ERROR_ACCESS_DENIED):
+// the image counts as left only when it is still there a second later.
 bool discard_image(const char* path) {
-    if (image.handle != INVALID_HANDLE_VALUE)
+    if (image.handle != INVALID_HANDLE_VALUE) {
+        bool marked = mark_for_deletion(image.handle);
         static_cast<void>(close_image());
-    if (delete_file(path) != 0)
-        return false;
+        if (!marked)
+            return false;
+    } else if (delete_agreed_file(path, image.identity) != 0) {
+        // Nothing there, or another file in its place: the image is gone.
+        return errno == EEXIST || means_nothing_there(errno);
+    }
     const int looks = 10;
     const DWORD between_looks = 100;
-    long long bytes = 0;
-    for (int i = 1; look_at_path(path, &bytes) != look::nothing_there; i++) {
+    for (int i = 1; presence_at(path, image.identity) != presence::gone; i++) {
         if (i == looks)
             return false;
         calls.Sleep(between_looks);
@@ -597,8 +771,8 @@ void release_interrupts() {
         end_interrupted();
 }
 
-// As the system's own handler ends a program on Ctrl+C; exit() also puts
-// the console mode back.  The waiting control handler ends with the process.
+// As the system's own handler ends a program on Ctrl+C, after the
+// streams are flushed.  The waiting control handler ends with the process.
 void end_interrupted() { exit_process(static_cast<int>(STATUS_CONTROL_C_EXIT)); }
 
 // Whole pages, as writes past the cache need; the system hands them out

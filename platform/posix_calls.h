@@ -21,10 +21,10 @@
 // clang-format off
 #define TOLVERA_POSIX_CALLS(X)                                                             \
     /* What is at the image path. */                                                        \
-    X(lstat) X(fstatat) X(umask) X(fchmodat) X(unlink)                                      \
+    X(lstat) X(umask) X(fchmodat) X(unlink)                                                 \
     /* The new image. */                                                                    \
-    X(open) X(fallocate) X(fstatvfs) X(write) X(sync_file_range) X(posix_fadvise) X(fsync)  \
-    X(close)                                                                                \
+    X(open) X(fstat) X(ftruncate) X(fchmod) X(fallocate) X(fstatvfs) X(write)               \
+    X(sync_file_range) X(posix_fadvise) X(fsync) X(close)                                   \
     /* The terminal's title, and the clock. */                                              \
     X(isatty) X(clock_gettime)                                                              \
     /* Interrupts. */                                                                       \

@@ -31,6 +31,7 @@ const reason reasons[] = {
     {ENOTDIR, "Ist kein Verzeichnis"},
     {ENOTEMPTY, "Verzeichnis ist nicht leer"},
     {ELOOP, "Ist eine Verknuepfung, der nicht gefolgt wird"},
+    {not_a_plain_file, "Ist keine gewoehnliche Datei (ein Geraet oder eine Pipe)"},
     {ENAMETOOLONG, "Dateiname zu lang"},
     {EMFILE, "Zu viele offene Dateien"},
     {EINVAL, "Ungueltiges Argument"},

@@ -5,6 +5,10 @@
 
 namespace platform {
 
+// The one error number of the program's own, beyond the system's: a
+// device or a FIFO where the image is to be, which is never written.
+const int not_a_plain_file = 1000;
+
 // The reason for error in German, or null where the program has no words
 // for it.
 const char* reason_for(int error);

@@ -24,11 +24,9 @@
     /* Memory. */                                                                           \
     X(VirtualAlloc) X(VirtualFree)                                                          \
     /* Files and drives. */                                                                 \
-    X(GetFileAttributesExA) X(GetFileAttributesA) X(CreateFileA) X(ReOpenFile)              \
-    X(GetFileInformationByHandle) X(GetFileInformationByHandleEx)                           \
+    X(CreateFileA) X(ReOpenFile) X(GetFileInformationByHandle)                              \
     X(SetFileInformationByHandle) X(GetVolumeInformationByHandleW) X(GetDiskFreeSpaceA)     \
     X(GetDiskFreeSpaceExA) X(SetEndOfFile) X(WriteFile) X(FlushFileBuffers) X(CloseHandle)  \
-    X(DeleteFileA) X(RemoveDirectoryA)                                                      \
     /* Not a call: the moment after a look at the interrupt flag. */                        \
     X(after_interrupt_look)
 // clang-format on

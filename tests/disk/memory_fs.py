@@ -104,4 +104,8 @@ def serve(arguments, make):
     is unmounted or the process is killed."""
     if len(sys.argv) != 2 + len(arguments.split()):
         sys.exit("usage: %s MOUNTPOINT %s" % (os.path.basename(sys.argv[0]), arguments))
-    fusepy.FUSE(make(*sys.argv[2:]), sys.argv[1], foreground=True)
+    # hard_remove: a file deleted right after its close goes at once, as on
+    # a disk.  Without it libfuse renames a file that is still open, as the
+    # close's release may still be on its way, to a hidden name, which a
+    # drive without renames refuses (EROFS), failing the deletion.
+    fusepy.FUSE(make(*sys.argv[2:]), sys.argv[1], foreground=True, hard_remove=True)

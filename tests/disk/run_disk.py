@@ -419,7 +419,7 @@ class Wine:
         subprocess.run(["rm", "-rf", self.env["WINEPREFIX"]])
 
 
-CREATE_NEW, CREATE_ALWAYS, OPEN_ALWAYS = 1, 2, 4
+CREATE_NEW, CREATE_ALWAYS, OPEN_EXISTING, OPEN_ALWAYS = 1, 2, 3, 4
 FILE_FLAG_OPEN_REPARSE_POINT = 0x00200000
 FILE_FLAG_NO_BUFFERING = 0x20000000
 # The largest sector size of the drives the program is written for; a
@@ -473,18 +473,18 @@ def relay_calls(trace):
 def links_not_followed(calls, problems):
     """Wine 8 cannot make symbolic links or junctions (CreateSymbolicLink
     is a stub, and a Unix link in a drive is followed like a file), so
-    what the program asks of the system is checked instead: the query
-    that shows a link as itself, every open of the path with
-    FILE_FLAG_OPEN_REPARSE_POINT, and the opened image looked at before
-    its first block."""
+    what the program asks of the system is checked instead: the query, an
+    open of what is at the path, which shows a link as itself; every open
+    of the path with FILE_FLAG_OPEN_REPARSE_POINT; and the opened image
+    looked at before its first block."""
     on_path = [c for c in calls if "TOLVERA.IMG" in c[1]]
     names = [name for name, _, _ in on_path]
-    if "GetFileAttributesExA" not in names:
-        problems.append("the status query is not GetFileAttributesExA: %s" % names)
     opens = [c for c in on_path if c[0].startswith("CreateFile")]
+    if not opens or dword(opens[0][1].split(",")[4]) != OPEN_EXISTING:
+        problems.append("the status query is not an open of what is at the path: %s" % names)
     if len(opens) < 2:
-        problems.append("the path was opened %d times, expected the creation and the "
-                        "mode change" % len(opens))
+        problems.append("the path was opened %d times, expected the look and the creation"
+                        % len(opens))
     for name, arguments, _ in opens:
         if not dword(arguments.split(",")[5]) & FILE_FLAG_OPEN_REPARSE_POINT:
             problems.append("%s(%s) follows a link at the path" % (name, arguments))

@@ -193,6 +193,42 @@ def image_appears(runner):
     write_old_image(image_path("D"), OLD_SIZE)
 
 
+def undeletable_image_swapped(runner):
+    """The old image that could not be deleted goes after all, and another
+    takes its name: a new file, not the one the user agreed to."""
+    drives.run("umount", image_path("D"))
+    os.unlink(image_path("D"))
+    write_old_image(image_path("D"), OLD_SIZE)
+
+
+def opened(times):
+    """The creation was tried so many times (the trace's opens)."""
+    def check(build):
+        with open(TRACE) as f:
+            calls = f.read().split()
+        if calls.count("open") != times:
+            return "the image was opened %d times, not %d" % (calls.count("open"), times)
+    return check
+
+
+def plant_fifo():
+    os.mkfifo(image_path("D"), DEVICE_MODE)
+
+
+def fifo_kept(build):
+    st = os.lstat(image_path("D"))
+    if not stat.S_ISFIFO(st.st_mode) or st.st_mode & 0o777 != DEVICE_MODE:
+        return "the FIFO at the image path was changed: mode %o" % st.st_mode
+
+
+def nothing_opened_but_the_creation(build):
+    """The one open was the exclusive creation; nothing was written."""
+    with open(TRACE) as f:
+        calls = f.read().split()
+    if calls.count("open") != 1 or "write" in calls:
+        return "calls %s: what is at the path was opened or written" % calls
+
+
 LATE_QUESTION = [START, size_screen("Q"), TITLE, replace_screen("Q", 100)]
 
 CASES = [
@@ -279,6 +315,74 @@ CASES = [
          [START, size_screen("D"), TITLE, replace_screen("D", 100), made("D")], 0,
          meanwhile=(image_appears, b"120\ny\n"), checks=[image(120)]),
 
+    # A 'j' is for the file that the question showed, not for one that
+    # takes its name later: that one is asked about, and kept on 'n'.
+    Case("after 'j' another image appears meanwhile: asked about, 'n' keeps it", b"d\nj\n",
+         [START, replace_screen("D", 150), size_screen("D"), TITLE, replace_screen("D", 100),
+          PROMPT], 0, setup=old_image(150 * MB),
+         meanwhile=(image_appears, b"120\nn\n\n"), checks=[old_image_kept(OLD_SIZE)]),
+    Case("after 'j' another image appears meanwhile: a second 'j' replaces it", b"d\nj\n",
+         [START, replace_screen("D", 150), size_screen("D"), TITLE, replace_screen("D", 100),
+          made("D")], 0, setup=old_image(150 * MB),
+         meanwhile=(image_appears, b"120\nj\n\n"), checks=[image(120)]),
+    Case("an image that could not be deleted, replaced meanwhile by another: 'n' keeps that",
+         b"d\nj\n",
+         [START, replace_screen("D", 150), size_screen("D"), TITLE, replace_screen("D", 100),
+          PROMPT], 0, setup=lambda: undeletable_old_image(image_path("D"), 150 * MB),
+         meanwhile=(undeletable_image_swapped, b"120\nn\n\n"),
+         checks=[old_image_kept(OLD_SIZE)]),
+    Case("an image that could not be deleted, replaced meanwhile by another: 'j' replaces that",
+         b"d\nj\n",
+         [START, replace_screen("D", 150), size_screen("D"), TITLE, replace_screen("D", 100),
+          made("D")], 0, setup=lambda: undeletable_old_image(image_path("D"), 150 * MB),
+         meanwhile=(undeletable_image_swapped, b"120\nj\n\n"), checks=[image(120)]),
+    # Another file between the look and the open of the agreed one, which
+    # could not be deleted: the descriptor shows it, and it is asked about.
+    Case("a file that takes the agreed one's place at its open is asked about, not cut",
+         b"d\nj\n100\nn\n",
+         [START, replace_screen("D", 100), size_screen("D"), TITLE, replace_screen("D", 100),
+          PROMPT], 0, setup=old_image(OLD_SIZE), checks=[old_image_kept(OLD_SIZE)],
+         builds=FAULTS, env={"TOLVERA_FAULT": "unlink:1:16,fstat:1:other"}),
+    # A FIFO or a device that the user agreed to replace and that cannot
+    # be deleted is neither waited on nor written.
+    Case("an undeletable FIFO after 'j': no wait, nothing written, a clear reason",
+         b"d\nj\n100\n\n",
+         [START, replace_screen("D", 0), size_screen("D"), TITLE, PROMPT], -1,
+         stderr=[(CANNOT_CREATE, 1000)], setup=plant_fifo,
+         checks=[fifo_kept, nothing_opened_but_the_creation], builds=FAULTS,
+         env={"TOLVERA_FAULT": "unlink:1:16", "TOLVERA_FAULT_TRACE": TRACE}),
+    Case("an undeletable device after 'j': nothing written, a clear reason",
+         b"d\nj\n100\n\n",
+         [START, replace_screen("D", 0), size_screen("D"), TITLE, PROMPT], -1,
+         stderr=[(CANNOT_CREATE, 1000)], setup=plant_device,
+         checks=[device_kept, nothing_opened_but_the_creation], builds=FAULTS,
+         env={"TOLVERA_FAULT": "unlink:1:16", "TOLVERA_FAULT_TRACE": TRACE}),
+
+] + [
+    # The agreed image, its deletion failed, met again by the creation:
+    # each step on it that fails leaves it as it was, and is told; a look
+    # that cannot tell it is the same file asks about what is there.
+    Case("an undeletable old image whose %s fails is kept, the failure told" % step,
+         b"d\nj\n100\n\n", [START, replace_screen("D", 100), size_screen("D"), TITLE, PROMPT],
+         -1, stderr=[(CANNOT_CREATE, error)], setup=old_image(OLD_SIZE),
+         checks=[old_image_kept(OLD_SIZE)], builds=FAULTS,
+         env={"TOLVERA_FAULT": "unlink:1:16," + fault})
+    for step, fault, error in (
+        ("open", "open:2:13", "EACCES"), ("identity", "fstat:1:5", "EIO"),
+        ("mode change", "fchmod:1:1", "EPERM"), ("cutting", "ftruncate:1:5", "EIO"))
+] + [
+    Case("an undeletable old image that a look cannot tell is asked about again",
+         b"d\nj\n100\nn\n",
+         [START, replace_screen("D", 100), size_screen("D"), TITLE, replace_screen("D", 100),
+          PROMPT], 0, setup=old_image(OLD_SIZE), checks=[old_image_kept(OLD_SIZE)],
+         builds=FAULTS, env={"TOLVERA_FAULT": "unlink:1:16,lstat:3:5"}),
+    # The partial image, closed after a failure, and by now another file
+    # at its name: that one is not deleted.
+    Case("a file that has taken the partial image's name is not deleted", b"d\n100\n",
+         [START, size_screen("D"), creating("D"), PROMPT], -1,
+         stderr=[(CANNOT_WRITE, "EIO")], checks=[partial_image_left], builds=FAULTS,
+         env={"TOLVERA_FAULT": "write:57:5,lstat:2:other"}),
+
     # The look at that moment fails: nothing is asked, nothing touched.
     Case("a look that fails when the creation finds a file ends the run, the file kept",
          b"d\n100\n\n", [START, size_screen("D"), TITLE, PROMPT], -1,
@@ -290,8 +394,8 @@ CASES = [
     Case("a file that the creation refuses and the look does not find: tried three times",
          b"d\n100\n\n", [START, size_screen("D"), TITLE, PROMPT], -1,
          stderr=[(CANNOT_CREATE, "EEXIST")], setup=old_image(OLD_SIZE),
-         checks=[old_image_kept(OLD_SIZE)], builds=FAULTS,
-         env={"TOLVERA_FAULT": "lstat:1:2,lstat:2:2,lstat:3:2"}),
+         checks=[old_image_kept(OLD_SIZE), opened(3)], builds=FAULTS,
+         env={"TOLVERA_FAULT": "lstat:1:2,lstat:2:2,lstat:3:2", "TOLVERA_FAULT_TRACE": TRACE}),
     # Under Wine that is a dangling link: Wine follows it for the look
     # (nothing there) but not for the creation of a new file.
     Case("a dangling link under Wine is refused, nothing created where it points",

@@ -81,6 +81,8 @@ REASONS = {
     "ENOTDIR": "Ist kein Verzeichnis",
     "ENOTEMPTY": "Verzeichnis ist nicht leer",
     "ELOOP": "Ist eine Verknuepfung, der nicht gefolgt wird",
+    # The program's own number, beyond the system's.
+    1000: "Ist keine gewoehnliche Datei (ein Geraet oder eine Pipe)",
     "ENAMETOOLONG": "Dateiname zu lang",
     "EMFILE": "Zu viele offene Dateien",
     "EINVAL": "Ungueltiges Argument",
@@ -101,8 +103,8 @@ def image_left(letter):
 
 def error_line(text, error):
     """The line on standard error for a failure: error is an error name
-    ("ENOSPC") or an error number of this machine."""
-    if isinstance(error, int):
+    ("ENOSPC"), an error number of this machine, or the program's own."""
+    if isinstance(error, int) and error not in REASONS:
         name = errno.errorcode.get(error)
         reason = REASONS.get(name, "Unbekannter Fehler %d" % error)
     else:

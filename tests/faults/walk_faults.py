@@ -12,9 +12,10 @@ against what the failed call must lead to.  What that is depends on the
 call's part in the program, its role.  Both traces name the rows of their
 platform's table of system calls, the moment after a look at the
 interrupt flag among them; a call's role follows from the call before
-it, those looks and the progress in the title left aside (the tables
-NATIVE_ROLES, WINDOWS_ROLES, with
-the faults tried):
+it, those looks and the progress in the title left aside, and where that
+is not enough, from which use of that pair it is or from the role of the
+call before it (the tables NATIVE_ROLES, WINDOWS_ROLES, with the faults
+tried):
 
   query            nothing there (no such file, folder or drive, no
                    medium): as if no file were there; any other failure:
@@ -102,18 +103,22 @@ class Scenario:
     image made, after the look), where they are not those of a run on a
     drive without the old image."""
 
-    def __init__(self, name, input, old_image, absent=None):
+    def __init__(self, name, input, old_image, absent=None, deleted_here=False):
         self.name = name
         self.input = input
         self.old_image = old_image
         self.absent = absent
+        # The program deleted the old image itself before it creates its
+        # own.
+        self.deleted_here = deleted_here
 
 
 SCENARIOS = [
     Scenario("a new image", b"d\n100\n\n", False),
-    Scenario("an old image replaced", b"d\nj\n100\n\n", True),
+    Scenario("an old image replaced", b"d\nj\n100\n\n", True, deleted_here=True),
     Scenario("an old image kept", b"x\nd\nn\n\n", True),
-    Scenario("'abc' after the old image was deleted", b"d\nj\nabc\n\n", True),
+    Scenario("'abc' after the old image was deleted", b"d\nj\nabc\n\n", True,
+             deleted_here=True),
     Scenario("the size asked again", b"d\n50\n\n150\n\n", False),
     Scenario("end of input at the size question", b"d\n", False),
     # Found, '100' declines the replacement.  Where the look finds nothing,
@@ -135,14 +140,21 @@ class Fault:
     calls more or fewer in its trace when given.  left: what is then at
     the image path, a word or a function of the scenario, when not what
     the role leads to.  at: the uses of the call to try it on (see AT),
-    when not every walked one."""
+    when not every walked one.  deleted: a deletion still takes place, by
+    another road.  first: the calls that come before the clean-up (the
+    look's handle closed).  when: the scenarios to try it in, a function
+    of the scenario, when not all."""
 
-    def __init__(self, how, error=None, more=None, left=None, at=None):
+    def __init__(self, how, error=None, more=None, left=None, at=None, deleted=False,
+                 first=(), when=None):
         self.how = how
         self.error = error
         self.more = more
         self.left = left
         self.at = at
+        self.deleted = deleted
+        self.first = list(first)
+        self.when = when or (lambda scenario: True)
 
     def plan(self, call, use, pages=0):
         if "{" not in self.how:
@@ -207,12 +219,18 @@ NATIVE_ROLES = {
     # Only nothing there lets the run go on as if no file were there.
     ("lstat", None): Role("query", errors(errno.EIO, errno.EACCES) + tuple(
         Fault(str(number)) for number in (errno.ENOENT, errno.ENOTDIR, errno.ENXIO))),
-    # The mode change, and its look whether a file is there to change.
-    ("fstatat", None): Role("undisturbed", errors(errno.EIO)),
+    # The look before the deletion, after the answer 'j', whether the file
+    # is still the one the user agreed to: where it cannot tell, nothing is
+    # deleted, and the creation takes that same file, cut to nothing.
+    ("lstat", "fgets", 2): Role("unlink", errors(errno.EIO, errno.ENOENT)),
+    # The mode change before the deletion.
     ("umask", None): Role("undisturbed"),
     ("fchmodat", None): Role("undisturbed", errors(errno.EPERM)),
     ("unlink", None): Role("unlink", errors(errno.EBUSY)),
     ("open", None): Role("create", errors(errno.EACCES)),
+    # The new file's identity: without it, the file stays as it was made,
+    # empty, rather than that a file of somebody else's can go.
+    ("fstat", "open"): Role("created", (Fault(str(errno.EIO), "EIO", left="an empty file"),)),
     # Standard output is a pipe here: no title.  A clock that fails only
     # spoils the time left in a title.
     ("isatty", None): Role("undisturbed", errors(errno.EBADF)),
@@ -300,45 +318,64 @@ WINDOWS_ROLES = {
     ("SetConsoleCtrlHandler", None): Role("undisturbed", (Fault("8"),)),
     # The text is written, the failure reported: the program goes on.
     ("vprintf", None): Role("undisturbed", (Fault("5"),)),
-    ("vprintf", "CloseHandle"): Role("undisturbed", (Fault("5"),), ("after",)),  # "Fertig!"
+    ("vprintf", "CloseHandle", "close"): Role("undisturbed", (Fault("5"),), ("after",)),  # "Fertig!"
     ("fflush", None): Role("undisturbed", (Fault("5"),)),
     ("vfprintf", None): Role("undisturbed", (Fault("5"),)),
     ("exit", None): Role("undisturbed"),
     ("fgets", None): Role("read", (Fault("5"),), ("before",), "first"),
     ("VirtualAlloc", None): Role("allocate", (Fault("8", "ENOMEM"),)),
     ("VirtualFree", None): Role("undisturbed", (Fault("87"),)),
-    # Refused, a failing device: the run stops.  No such file, folder or
-    # drive, a drive without a medium: nothing there.
-    ("GetFileAttributesExA", None): Role("query", (
+    # The look after the drive letter, on a handle of its own.  Refused, a
+    # failing device: the run stops.  No such file, folder or drive, a
+    # drive without a medium: nothing there.
+    ("CreateFileA", "fgets", 1): Role("query", (
         Fault("5", "EACCES"), Fault("1117", "EIO"), Fault("32", "EBUSY"),
         Fault("2"), Fault("3"), Fault("15"), Fault("21"), Fault("1112"))),
-    # The deletion; a junction goes with RemoveDirectoryA, which a file
-    # refuses.
-    ("GetFileAttributesA", None): Role("unlink", (Fault("5"), Fault("junction"))),
-    ("DeleteFileA", None): Role("unlink", (Fault("32"),)),
+    ("GetFileInformationByHandle", "CreateFileA", "query"): Role("query", (
+        Fault("1117", "EIO", first=["CloseHandle"]),)),
+    ("CloseHandle", "GetFileInformationByHandle", "query"): Role("undisturbed", (Fault("6"),)),
+    # The deletion after the answer 'j', through a handle on the file
+    # itself.  Where the file cannot be opened or told (refused, another
+    # file by now, a folder), nothing is deleted, and the creation takes
+    # that same file, cut to nothing.  A read-only file loses the
+    # attribute first; a junction goes as itself.
+    ("CreateFileA", "fgets", 2): Role("unlink", (Fault("5"), Fault("32"))),
+    ("GetFileInformationByHandle", "CreateFileA", "unlink"): Role("unlink", (
+        Fault("1"), Fault("other"), Fault("directory"), Fault("junction", deleted=True),
+        Fault("readonly", more={"SetFileInformationByHandle": 1}, deleted=True))),
+    # The deletion with POSIX semantics, which Wine refuses (87): the plain
+    # one, at the close, follows, as it does on a system or file system
+    # without them; where they are there ("posix"), it is the only one.
+    # Refused: nothing deleted.
+    ("SetFileInformationByHandle", "GetFileInformationByHandle"): Role("unlink", (
+        Fault("87", deleted=True), Fault("1", deleted=True), Fault("50", deleted=True),
+        Fault("5"), Fault("posix", more={"SetFileInformationByHandle": -1}, deleted=True))),
+    ("SetFileInformationByHandle", "SetFileInformationByHandle"): Role("unlink", (Fault("5"),)),
+    ("CloseHandle", "SetFileInformationByHandle"): Role("undisturbed", (Fault("6"),)),
+    # The look whether the file is gone: a failing one counts it as
+    # pending, and so as going.
+    ("CreateFileA", "CloseHandle"): Role("undisturbed", (Fault("5"),)),
     # The sector size: without it the image goes through the cache.
     ("GetDiskFreeSpaceA", None): Role("undisturbed", (Fault("21"), Fault("sector8192"))),
     # The creation; a file system that cannot write past the cache refuses
     # the first open with 87 or 50, and the file is opened again.
+    # Refused right after the program deleted the old image itself: that
+    # file is still pending, held by another program, and the creation is
+    # tried again after a pause.
     ("CreateFileA", "GetDiskFreeSpaceA"): Role("create", (
-        Fault("5", "EACCES"), Fault("19", "EROFS"), Fault("21", "ENXIO"),
+        Fault("5", "EACCES", when=lambda scenario: not scenario.deleted_here),
+        Fault("5", more={"Sleep": 1, "CreateFileA": 1},
+              when=lambda scenario: scenario.deleted_here),
+        Fault("19", "EROFS"), Fault("21", "ENXIO"),
         Fault("32", "EBUSY"), Fault("3", "ENOENT"),
         Fault("87", more={"CreateFileA": 1}), Fault("50", more={"CreateFileA": 1}),
-        Fault("{site}:87,{next}:5", "EACCES"))),
-    # A link or directory still at the path (its deletions failed) is
-    # refused untouched; where nothing was, the file that the open made is
-    # deleted again.
-    ("GetFileInformationByHandle", None): Role("created", (
-        Fault("1", "EINVAL"),
-        Fault("DeleteFileA:1:5,DeleteFileA:2:5,{site}:reparse", "ELOOP",
-              left=old_image_or_made_file_kept),
-        Fault("DeleteFileA:1:5,DeleteFileA:2:5,{site}:directory", "ELOOP",
-              left=old_image_or_made_file_kept))),
-    ("SetEndOfFile", None): Role("created", (Fault(*BROKEN),)),
-    # Clearing the read-only attribute, which no old image here has.
-    ("CreateFileA", None): Role("undisturbed", (Fault("5"),)),
-    ("GetFileInformationByHandleEx", None): Role("undisturbed", (Fault("1"),)),
-    ("CloseHandle", "GetFileInformationByHandleEx"): Role("undisturbed", (Fault("6"),)),
+        Fault("{site}:87,{next}:5", "EACCES", when=lambda scenario: not scenario.deleted_here),
+        Fault("{site}:87,{next}:5", more={"Sleep": 1, "CreateFileA": 2},
+              when=lambda scenario: scenario.deleted_here))),
+    # The new file's identity, for its deletion after a failure: without
+    # it, the file goes again at once, through its handle.
+    ("GetFileInformationByHandle", "CreateFileA", "create"): Role("created", (
+        Fault("1", "EINVAL"),)),
     # The reservation; Wine's file systems cannot reserve, so the drive's
     # free room is asked (GetDiskFreeSpaceExA) unless it is taken.
     ("SetFileInformationByHandle", "SetConsoleCtrlHandler"): Role("write", (
@@ -408,10 +445,11 @@ WINDOWS_OWN_RUNS = [
 ]
 
 
-def clean_up(prompt, release, close, unlink, let_go=()):
+def clean_up(prompt, release, close, discard, discard_closed, let_go=()):
     """What follows a failure of each behaviour, up to the exit prompt's
-    output and read and the end; unlink: the deletion of the image and the
-    look whether it is gone; let_go: the interrupts let go.  The error
+    output and read and the end; discard: the deletion of the open image,
+    its close and the look whether it is gone; discard_closed: the same
+    for an image already closed; let_go: the interrupts let go.  The error
     line (vfprintf) comes before the image is deleted.  The image is
     created before the block is taken, which is freed before the
     interrupts are let go and the image closed."""
@@ -419,11 +457,11 @@ def clean_up(prompt, release, close, unlink, let_go=()):
     report = ["vfprintf"]
     return {
         "query": report + prompt,
-        "allocate": report + close + unlink + prompt,
+        "allocate": report + discard + prompt,
         "create": report + prompt,
         "created": close + report + prompt,
-        "write": release + report + close + unlink + let_go + prompt,
-        "close": report + unlink + let_go + prompt,
+        "write": release + report + discard + let_go + prompt,
+        "close": report + discard_closed + let_go + prompt,
     }
 
 
@@ -434,11 +472,16 @@ class Native:
     prompt_calls = ["vprintf", "fflush", "fgets", "exit"]
     # The usual actions of SIGINT, SIGTERM and SIGHUP put back.
     let_go = ["sigaction"] * 3
-    clean_up = clean_up(prompt_calls, ["free"], ["close"], ["unlink", "lstat"], let_go)
+    # The image is closed, and its name goes where a look shows the image
+    # still there.
+    discard = ["close", "lstat", "unlink", "lstat"]
+    clean_up = clean_up(prompt_calls, ["free"], ["close"], discard, ["lstat", "unlink", "lstat"],
+                        let_go)
+    made_clean_up = ["close", "vfprintf"] + prompt_calls
     # After an interrupt: the image deleted, then the end by the signal,
     # through its default action; or, where a failure came first, by the
     # signal passed on as the interrupts are let go.
-    discard_calls = ["free", "vfprintf", "close", "unlink", "lstat"]
+    discard_calls = ["free", "vfprintf"] + discard
     interrupted_end = ["fflush", "sigemptyset", "sigaction", "raise"]
     passed_on = let_go + ["raise"]
     # After the last look: the block freed, the signal passed on.
@@ -508,17 +551,23 @@ class Windows(Native):
     name = "windows"
     roles = WINDOWS_ROLES
     prompt_calls = ["vprintf", "fflush", "fgets", "exit"]
-    clean_up = clean_up(prompt_calls, ["VirtualFree"], ["CloseHandle"],
-                        ["GetFileAttributesA", "DeleteFileA", "GetFileAttributesExA"])
+    # The deletion set on the image's handle, which Wine takes only without
+    # POSIX semantics, then the close, and the look that finds nothing.
+    # Once closed, the image is opened anew and told by its identity.
+    delete = ["SetFileInformationByHandle", "SetFileInformationByHandle"]
+    discard = delete + ["CloseHandle", "CreateFileA"]
+    clean_up = clean_up(prompt_calls, ["VirtualFree"], ["CloseHandle"], discard,
+                        ["CreateFileA", "GetFileInformationByHandle"] + delete
+                        + ["CloseHandle", "CreateFileA", "CreateFileA"])
     # Letting go of the interrupts, and the end as interrupted, call
     # nothing that is traced.
-    discard_calls = ["VirtualFree", "vfprintf", "CloseHandle", "GetFileAttributesA",
-                     "DeleteFileA", "GetFileAttributesExA"]
+    discard_calls = ["VirtualFree", "vfprintf"] + discard
     interrupted_end = ["exit"]
     passed_on = ["exit"]
     last_look_calls = ["VirtualFree", "exit"]
-    # A creation that fails after its open made the file deletes it again.
-    made_clean_up = ["CloseHandle", "DeleteFileA", "vfprintf"] + prompt_calls
+    # A creation that fails after its open made the file deletes it again,
+    # through its handle.
+    made_clean_up = delete + ["CloseHandle", "vfprintf"] + prompt_calls
     # The program's looks at its interrupt flag, and its progress in the
     # window's title, which do not count as the call before another.
     passing_calls = ("after_interrupt_look", "GetTickCount64", "GetConsoleTitleW",
@@ -638,6 +687,17 @@ def calls_after(trace, plan):
         seen += name == call
         if seen == int(use):
             return trace[index + 1:]
+    return None
+
+
+def resolve(roles, call, before, pair_use, before_behaviour):
+    """A call's role: by the call before it and which use of that pair it
+    is, or the behaviour of the call before it; else by the call before
+    it; else by the call alone."""
+    for key in ((call, before, pair_use), (call, before, before_behaviour), (call, before),
+                (call, None)):
+        if key in roles:
+            return roles[key]
     return None
 
 
@@ -767,7 +827,8 @@ class Walk:
             return Outcome(absent.stdout, absent.stderr, absent.status, left, None)
         if behaviour == "read":
             return self.run(lines_before(scenario.input, use - 1), scenario.old_image)
-        if behaviour == "unlink" and scenario.old_image and base.left == "nothing" \
+        if behaviour == "unlink" and not fault.deleted and scenario.old_image \
+                and base.left == "nothing" \
                 and "create" not in behaviours[index:]:
             # The failed deletion was the one that removed the old image.
             left = "the old image"
@@ -788,6 +849,7 @@ class Walk:
             if behaviours[index] == "created" and expected.left != "the old image":
                 after = self.build.made_clean_up
             if after is not None:
+                after = fault.first + after
                 upto = first_disturbed(base.trace, plan, index)
         self.check(label, got, expected, after, plan, more=fault.more, base=base, upto=upto)
 
@@ -857,14 +919,18 @@ class Walk:
             return 0
         roles = []
         before = None
+        before_role = None
+        pairs = collections.Counter()
         for call in base.trace:
-            role = self.build.roles.get((call, before)) or self.build.roles.get((call, None))
+            pairs[(call, before)] += 1
+            role = resolve(self.build.roles, call, before, pairs[(call, before)], before_role)
             if role is None:
                 self.failures.append("%s: no role for %s after %s" % (scenario.name, call, before))
                 return 0
             roles.append(role)
             if call not in self.build.passing_calls:
                 before = call
+                before_role = role.behaviour
         behaviours = [role.behaviour for role in roles]
         totals = collections.Counter(base.trace)
         uses = collections.Counter()
@@ -875,7 +941,8 @@ class Walk:
             role = roles[index]
             if call in self.build.repeated_calls and 2 < use <= totals[call] - 2:
                 continue
-            faults = [fault for fault in role.faults if AT[fault.at](use, totals[call])]
+            faults = [fault for fault in role.faults
+                      if AT[fault.at](use, totals[call]) and fault.when(scenario)]
             kinds = role.interrupts_at(use, totals[call])
             if not faults and not kinds:
                 continue

@@ -17,13 +17,14 @@ be written with the reason, the exit prompt, status -1, and no image left.
 The roads (ROADS): the file system's name unknown when a reservation of
 4 GiB is refused as if the drive were full (the drive's reason, not
 FAT's); the second, buffered handle failing to close after a short
-write (the close-failure road); an old image whose only attribute is
-read-only (it is made writable, then replaced: an attribute of 0 would
-change nothing, and neither Windows nor Wine deletes a read-only file;
-the image's own mode change would then have to clear it once more), and
-the same when the attribute cannot be changed (not looked at: the run
-goes on; under Wine, run as root here, the creation opens the read-only
-file and the image's own mode change clears it).
+write (the close-failure road); a deleted image that is looked at again;
+an old image whose only attribute is read-only (it is made writable,
+then replaced: an attribute of 0 would change nothing, and Windows
+deletes no read-only file), and the same when the attribute cannot be
+changed; the program's own deletion still pending; and the old image
+that cannot be deleted, met again by the creation: the same file cut
+and replaced, or by now another file, a link or a folder, none of them
+cut.
 Needs root (the drives are mounts of a private namespace).
 """
 
@@ -78,9 +79,10 @@ CODES = [
 GONE = [(2, "ENODEV"), (3, "ENODEV"), (21, "ENODEV"), (55, "ENODEV"), (1006, "ENODEV"),
         (1167, "ENODEV"), (1617, "ENODEV"), (1117, "EIO")]
 # The first and the 60th block, the flush after the last, the image's
-# close (the first CloseHandle is the one of the mode change).
-GONE_AT = ["WriteFile:1", "WriteFile:60", "FlushFileBuffers:1", "CloseHandle:2"]
-# Before the image is open, they keep their meaning.
+# close (the look before found nothing to close).
+GONE_AT = ["WriteFile:1", "WriteFile:60", "FlushFileBuffers:1", "CloseHandle:1"]
+# Before the image is open, they keep their meaning: at its creation, the
+# second CreateFileA, after the look's.
 AT_OPEN = [(2, "ENOENT"), (3, "ENOENT"), (21, "ENXIO"), (55, "ENODEV"), (1112, "ENXIO")]
 # The look at the image path before the replacement question: only
 # nothing there goes on; anything else stops before the old image is
@@ -91,37 +93,89 @@ LOOK_NOTHING = [2, 3, 15, 21, 1112]
 
 OLD_SIZE = 100 * drives.MB
 FAILED = (first_screen() + size_screen("D") + creating("D") + PROMPT)
-# (what it shows, input, an old read-only image there, plan, error line
-# or None, standard output, status, what is left: nothing (None), an
-# image of so many megabytes, or the old image; calls the trace must hold)
+REPLACE = first_screen() + replace_screen("D", 100) + size_screen("D")
+# The old image's deletion refused, so that the creation meets it again.
+UNDELETED = "SetFileInformationByHandle:1:5"
+# (what it shows, input, the mode of an old image there or None, plan,
+# error line or None, standard output, status, what is left: nothing
+# (None), an image of so many megabytes, or the old image; calls the
+# trace must hold)
 ROADS = [
-    ("4 GiB refused, the file system unknown", b"d\n4096\n\n", False,
+    ("4 GiB refused, the file system unknown", b"d\n4096\n\n", None,
      "SetFileInformationByHandle:1:112,GetVolumeInformationByHandleW:1:5",
      (CANNOT_WRITE, "ENOSPC"),
      FAILED, 255, None, {"WriteFile": 0}),
-    ("the buffered handle fails to close", b"d\n100\n\n", False,
+    ("the buffered handle fails to close", b"d\n100\n\n", None,
      "WriteFile:2:short,CloseHandle:2:6", (CANNOT_WRITE, "EBADF"), FAILED, 255, None,
      {"ReOpenFile": 1}),
     # A write that writes nothing and says nothing is a failing device.
-    ("a write of no bytes", b"d\n100\n\n", False, "WriteFile:2:zero",
+    ("a write of no bytes", b"d\n100\n\n", None, "WriteFile:2:zero",
      (CANNOT_WRITE, "EIO"), FAILED, 255, None, {}),
     # The look after the deletion: a file that a scanner holds for a
     # moment answers access denied, and is looked at again a tenth of a
     # second later; still there after ten looks, it is named.
-    ("a deleted image looked at again", b"d\n100\n\n", False,
-     "WriteFile:2:112,GetFileAttributesExA:2:5", (CANNOT_WRITE, "ENOSPC"), FAILED, 255, None,
+    # (The first CreateFileA is the look, the second the creation.)
+    ("a deleted image looked at again", b"d\n100\n\n", None,
+     "WriteFile:2:112,CreateFileA:3:5", (CANNOT_WRITE, "ENOSPC"), FAILED, 255, None,
      {"Sleep": 1}),
-    ("a deleted image still there after ten looks is named", b"d\n100\n\n", False,
-     "WriteFile:2:112," + ",".join("GetFileAttributesExA:%d:5" % use for use in range(2, 12)),
+    ("a deleted image still there after ten looks is named", b"d\n100\n\n", None,
+     "WriteFile:2:112," + ",".join("CreateFileA:%d:5" % use for use in range(3, 13)),
      error_line(CANNOT_WRITE, "ENOSPC") + image_left("D"), FAILED, 255, None, {"Sleep": 9}),
-    ("an old image that is only read-only is replaced", b"d\nj\n100\n\n", True,
-     "GetFileInformationByHandleEx:1:readonly", None,
-     first_screen() + replace_screen("D", 100) + size_screen("D") + made("D"), 0, 100,
-     {"SetFileInformationByHandle": 2}),
-    ("... and when its attribute cannot be changed", b"d\nj\n100\n\n", True,
-     "GetFileInformationByHandleEx:1:readonly,SetFileInformationByHandle:1:5",
-     None, first_screen() + replace_screen("D", 100) + size_screen("D") + made("D"), 0, 100,
-     {"SetFileInformationByHandle": 3}),
+    # An old image whose only attribute is read-only loses it (an
+    # attribute of 0 would change nothing), then goes: once with POSIX
+    # semantics, which Wine refuses, then at the close.
+    ("an old image that is only read-only is replaced", b"d\nj\n100\n\n", 0o444,
+     "GetFileInformationByHandle:2:readonly", None, REPLACE + made("D"), 0, 100,
+     {"SetFileInformationByHandle": 4}),
+    # Its attribute cannot be changed: it is not deleted, and the creation
+    # meets the same file.  Windows refuses to open a read-only file for
+    # writing (ERROR_ACCESS_DENIED, the road of the folder below); Wine,
+    # run as root here, opens it, and it is cut and replaced.
+    ("... and when its attribute cannot be changed", b"d\nj\n100\n\n", 0o444,
+     "GetFileInformationByHandle:2:readonly,SetFileInformationByHandle:1:5",
+     None, REPLACE + made("D"), 0, 100, {"SetEndOfFile": 1}),
+    # The program's own deletion, still pending where a scanner holds the
+    # file, refuses the creation for a moment: it is tried again after a
+    # growing pause (the third CreateFileA is the look that finds the old
+    # image gone, the fourth the creation), for about a second.
+    ("a file deleted here and still pending is tried again", b"d\nj\n100\n\n", 0o644,
+     "CreateFileA:4:5,CreateFileA:5:5", None, REPLACE + made("D"), 0, 100, {"Sleep": 2}),
+    ("... and refused after eight tries", b"d\nj\n100\n\n", 0o644,
+     ",".join("CreateFileA:%d:5" % use for use in range(4, 12)), (CANNOT_CREATE, "EACCES"),
+     REPLACE + TITLE + PROMPT, 255, None, {"Sleep": 7, "CreateFileA": 11}),
+    # The agreed file, its deletion refused, is still there for the
+    # creation: the same plain file is cut to nothing and written.
+    ("an old image that cannot be deleted is cut and replaced", b"d\nj\n100\n\n", 0o644,
+     UNDELETED, None, REPLACE + made("D"), 0, 100, {"SetEndOfFile": 1}),
+    # ... but by now another file, a link, or a folder (which Windows
+    # refuses to open without FILE_FLAG_BACKUP_SEMANTICS): the other file
+    # is asked about, the rest refused, and none of them cut.  (The third
+    # GetFileInformationByHandle is the creation's, the fourth CreateFileA
+    # its open of the agreed file.)
+    ("... and another file by now is asked about, 'n' keeps it", b"d\nj\n100\nn\n", 0o644,
+     UNDELETED + ",GetFileInformationByHandle:3:other", None,
+     REPLACE + TITLE + replace_screen("D", 100) + PROMPT, 0, "old", {"SetEndOfFile": 0}),
+    ("... and a link by now is refused", b"d\nj\n100\n\n", 0o644,
+     UNDELETED + ",GetFileInformationByHandle:3:reparse", (CANNOT_CREATE, "ELOOP"),
+     REPLACE + TITLE + PROMPT, 255, "old", {"SetEndOfFile": 0}),
+    ("... and a folder by now is refused", b"d\nj\n100\n\n", 0o644,
+     UNDELETED + ",CreateFileA:4:5", (CANNOT_CREATE, "EACCES"),
+     REPLACE + TITLE + PROMPT, 255, "old", {"SetEndOfFile": 0}),
+    # ... and where it cannot be told or cut: kept as it was, the reason
+    # told.
+    ("... and cannot be told", b"d\nj\n100\n\n", 0o644,
+     UNDELETED + ",GetFileInformationByHandle:3:1", (CANNOT_CREATE, "EINVAL"),
+     REPLACE + TITLE + PROMPT, 255, "old", {"SetEndOfFile": 0}),
+    ("... and cannot be cut", b"d\nj\n100\n\n", 0o644,
+     UNDELETED + ",SetEndOfFile:1:1117", (CANNOT_CREATE, "EIO"),
+     REPLACE + TITLE + PROMPT, 255, "old", {"SetEndOfFile": 1}),
+    # The image, closed after a failure (its close failed), is deleted as
+    # itself: a file that has taken its name by now (the second
+    # GetFileInformationByHandle shows another) stays.
+    ("a file that has taken the closed image's name is not deleted", b"d\n100\n\n", None,
+     "CloseHandle:1:1117,GetFileInformationByHandle:2:other", (CANNOT_WRITE, "EIO"),
+     first_screen() + size_screen("D") + creating("D") + PROMPT, 255, 100,
+     {"SetFileInformationByHandle": 1}),
 ]
 
 
@@ -129,8 +183,8 @@ def roads(wine):
     failures = 0
     for label, input, old, plan, reason, stdout, status, left, calls in ROADS:
         drives.prepare_drives()
-        if old:
-            drives.write_old_image(drives.image_path("D"), OLD_SIZE, 0o444)
+        if old is not None:
+            drives.write_old_image(drives.image_path("D"), OLD_SIZE, old)
         with tempfile.NamedTemporaryFile(prefix="tolvera-trace-") as trace:
             env = dict(wine.env, TOLVERA_FAULT=plan, TOLVERA_FAULT_TRACE=trace.name)
             result = subprocess.run(wine.command, input=input, capture_output=True, env=env,
@@ -181,11 +235,11 @@ def runs():
             yield ("%s fails with %d: %s" % (site, code, name), new, False,
                    "%s:%d" % (site, code), FAILED, error_line(CANNOT_WRITE, name), 255, False)
     for code, name in AT_OPEN:
-        yield ("the open fails with %d: %s" % (code, name), new, False, "CreateFileA:1:%d" % code,
+        yield ("the open fails with %d: %s" % (code, name), new, False, "CreateFileA:2:%d" % code,
                FAILED_OPEN, error_line(CANNOT_CREATE, name), 255, False)
     for code, name in LOOK_STOPS:
         yield ("the look fails with %d: %s, the old image kept" % (code, name), b"d\nj\n100\n\n",
-               True, "GetFileAttributesExA:1:%d" % code, STOPPED_AT_LOOK,
+               True, "CreateFileA:1:%d" % code, STOPPED_AT_LOOK,
                error_line(CANNOT_LOOK, name), 255, True)
 
 
@@ -236,7 +290,7 @@ def main():
 def look_finds_nothing(wine, code):
     """A look that says nothing is there goes on to the size question."""
     drives.prepare_drives()
-    env = dict(wine.env, TOLVERA_FAULT="GetFileAttributesExA:1:%d" % code)
+    env = dict(wine.env, TOLVERA_FAULT="CreateFileA:1:%d" % code)
     result = subprocess.run(wine.command, input=b"d\n100\n\n", capture_output=True, env=env,
                             timeout=60)
     wanted = first_screen() + size_screen("D") + made("D")

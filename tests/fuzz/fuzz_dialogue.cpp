@@ -8,7 +8,10 @@
 //
 // The world also changes while the program runs: at a chosen use of a
 // chosen call a file appears at the image path (a drive plugged in, a
-// file made), the one there goes away, or the drive does.
+// file made), the one there goes away, or the drive does.  Every file has
+// an identity of its own; a yes is recorded with the identity of the
+// file that the question showed, and only a file with such an identity
+// may be deleted or overwritten.
 //
 // Input: byte 0 sets up the drive (an old image or not, its size, the
 // disk's capacity, whether its file system can reserve space, and if not,
@@ -38,7 +41,7 @@ enum class call {
     none,
     allocate,
     query,
-    chmod,
+    identify, // the look before a deletion, whether the file is the agreed one
     unlink,
     open,
     write,
@@ -74,11 +77,19 @@ struct machine {
     bool reserves;      // the file system can reserve space ahead
     bool reports_space; // where it cannot, it tells the space free
     bool drive_gone;
-    bool taken_by_world; // a file that the program did not make went away
+    bool taken_by_world;              // a file that the program did not make went away
+    unsigned long long file_identity; // of the file there, when there is one
+    unsigned long long identities;    // given so far
+
+    // The identity of the file that the last look found, and those the
+    // user said yes to, as the question showed them.
+    unsigned long long looked_at;
+    unsigned long long agreed[8];
+    int agreed_count;
 
     // What the program has done.
     bool replacement_asked;
-    bool replacement_agreed;
+    bool replacement_agreed; // to some file, at some question
     bool creating_shown;
     bool finished_shown;
     bool prompt_shown;
@@ -92,13 +103,14 @@ struct machine {
     long long clock;  // milliseconds, a quarter second on at every look
     bool allocation_failed;
     bool reservation_refused;
-    bool flushed;           // everything written is on the drive
-    bool interrupts_caught; // between catch_interrupts and release_interrupts
-    bool interrupt_arrived; // and interrupted() said so
-    bool ended_interrupted; // through end_interrupted, not the prompt
-    bool image_made;        // the program created its image
-    int error;              // errno as the program would read it now
-    int reason;             // the error of the last call that failed
+    bool flushed;                      // everything written is on the drive
+    bool interrupts_caught;            // between catch_interrupts and release_interrupts
+    bool interrupt_arrived;            // and interrupted() said so
+    bool ended_interrupted;            // through end_interrupted, not the prompt
+    bool image_made;                   // the program created its image
+    unsigned long long image_identity; // of the file it created or cut
+    int error;                         // errno as the program would read it now
+    int reason;                        // the error of the last call that failed
     int status;
 
     // The one failure.
@@ -137,6 +149,7 @@ void change_world() {
             break;
         m.file_there = m.file_is_old_image = m.had_old_image = true;
         m.file_size = old_sizes[m.world_use % 4];
+        m.file_identity = ++m.identities;
         break;
     case change::file_goes:
         // Only a file that the program did not make: its image is its own.
@@ -165,6 +178,21 @@ bool fails(call which) {
 
 void fail_with(int error) { m.error = m.reason = error; }
 
+// Whether the user said yes to the file with this identity.
+bool agreed_to(unsigned long long identity) {
+    for (int i = 0; i < m.agreed_count; i++)
+        if (m.agreed[i] == identity)
+            return true;
+    return false;
+}
+
+// A file that the program did not make is deleted or cut: only the one
+// the user agreed to.
+void check_consent(const char* what) {
+    if (m.file_there && m.file_is_old_image)
+        check(agreed_to(m.file_identity), what);
+}
+
 bool is_white_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 // Whether a replacement answer agrees: its first character that is not
@@ -180,6 +208,7 @@ void start(const std::uint8_t* data, std::size_t size) {
     std::uint8_t drive = size > 0 ? data[0] : 0;
     m.file_there = m.file_is_old_image = m.had_old_image = (drive & 1) != 0;
     m.file_size = old_sizes[(drive >> 1) & 3];
+    m.file_identity = m.file_there ? ++m.identities : 0;
     const long long capacities[] = {150 * megabyte + megabyte / 2, 400 * megabyte, 1024 * megabyte,
                                     100 * megabyte};
     m.capacity = capacities[(drive >> 3) & 3];
@@ -299,7 +328,10 @@ char* read_line(char* buffer, int size) {
     buffer[n] = '\0';
     m.within_line = n > 0 && buffer[n - 1] != '\n';
     if (m.replacement_asked && !m.prompt_shown) {
-        m.replacement_agreed = agrees(buffer);
+        if (agrees(buffer) && m.agreed_count < 8) {
+            m.replacement_agreed = true;
+            m.agreed[m.agreed_count++] = m.looked_at;
+        }
         m.replacement_asked = false;
     }
     return buffer;
@@ -318,7 +350,7 @@ void exit_process(int status) {
 
 int error_number() { return m.error; }
 
-look look_at_path(const char*, long long* size) {
+look look_at_path(const char*, long long* size, file_identity* identity) {
     if (fails(call::query)) {
         // After the image was made, a look that fails leaves it unknown
         // whether it is gone.
@@ -328,46 +360,54 @@ look look_at_path(const char*, long long* size) {
     if (m.drive_gone || !m.file_there)
         return look::nothing_there;
     *size = m.file_size;
+    *identity = {1, m.file_identity};
+    m.looked_at = m.file_identity;
     return look::found;
 }
 
-int make_writable(const char*) {
-    return fails(call::chmod) || m.drive_gone || !m.file_there ? -1 : 0;
-}
-
-int delete_file(const char*) {
-    if (fails(call::unlink) || m.drive_gone || !m.file_there) {
-        if (m.drive_gone || !m.file_there)
-            fail_with(error_of_missing_file);
-        m.image_deletion_failed = m.image_made;
+// Only the agreed file, where it is still there; a failed look at it
+// deletes nothing.
+int delete_agreed_file(const char*, const file_identity& agreed) {
+    if (fails(call::identify))
+        return -1;
+    if (m.drive_gone || !m.file_there) {
+        fail_with(error_of_missing_file);
         return -1;
     }
-    if (m.file_is_old_image)
-        check(m.replacement_agreed, "the old image was deleted without a yes");
+    if (m.file_identity != agreed.file) {
+        fail_with(error_of_existing_file);
+        return -1;
+    }
+    if (fails(call::unlink))
+        return -1;
+    check_consent("a file was deleted that the user did not agree to");
     m.file_there = false;
     m.file_is_old_image = false;
     return 0;
 }
 
-int open_image(const char*, creation how) {
+// Exclusive, but for the agreed file, still there, which is cut.
+int open_image(const char*, const file_identity* agreed) {
     if (fails(call::open))
         return -1;
     if (m.drive_gone) {
         fail_with(error_of_missing_file);
         return -1;
     }
-    if (how == creation::new_file_only && m.file_there) {
+    if (m.file_there && (agreed == nullptr || agreed->file != m.file_identity)) {
         fail_with(error_of_existing_file);
         return -1;
     }
-    if (m.file_is_old_image)
-        check(m.replacement_agreed, "the old image was overwritten without a yes");
+    check_consent("a file was overwritten that the user did not agree to");
     check(!m.image_open, "the image was opened twice");
+    if (!m.file_there)
+        m.file_identity = ++m.identities;
     m.file_there = true;
     m.file_is_old_image = false;
     m.file_size = 0;
     m.image_open = true;
     m.image_made = true;
+    m.image_identity = m.file_identity;
     return 0;
 }
 
@@ -433,13 +473,24 @@ int close_image() {
     return fails(call::close) ? -1 : 0;
 }
 
+// Only the image itself: a file that has taken its place stays.
+// Only the image itself: a file that has taken its place stays.  A drive
+// that has gone took the image with it, undeleted.
 bool discard_image(const char* path) {
+    bool ours = m.file_there && !m.file_is_old_image && m.file_identity == m.image_identity;
+    bool deleted = !m.drive_gone && (!ours || !fails(call::unlink));
     if (m.image_open)
         static_cast<void>(close_image());
-    if (delete_file(path) != 0)
+    if (!deleted) {
+        m.image_deletion_failed = true;
         return false;
+    }
+    if (!ours)
+        return true;
+    m.file_there = false;
     long long size = 0;
-    return look_at_path(path, &size) == look::nothing_there;
+    file_identity found{};
+    return look_at_path(path, &size, &found) == look::nothing_there;
 }
 
 void catch_interrupts() {

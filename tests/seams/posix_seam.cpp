@@ -11,6 +11,8 @@
 //   reportB/N/A      fstatvfs: blocks of B bytes, N in all, A of them
 //                    free for the user
 //   blocked          raise: the signal does not end the process
+//   other            lstat, fstat: another file than the one meant (another
+//                    inode)
 //
 // posix_memalign and posix_fadvise give the error number as their result,
 // as they do.  umask, free, raise, _Exit and after_interrupt_look never
@@ -50,11 +52,13 @@ bool fails(const char* call, const char** how = nullptr) {
 }
 
 int seam_lstat(const char* path, struct stat* status) noexcept {
-    return fails("lstat") ? -1 : real.lstat(path, status);
-}
-
-int seam_fstatat(int directory, const char* path, struct stat* status, int flags) noexcept {
-    return fails("fstatat") ? -1 : real.fstatat(directory, path, status, flags);
+    const char* how = nullptr;
+    if (fails("lstat", &how))
+        return -1;
+    int result = real.lstat(path, status);
+    if (result == 0 && how != nullptr && std::strcmp(how, "other") == 0)
+        status->st_ino++;
+    return result;
 }
 
 mode_t seam_umask(mode_t mask) noexcept {
@@ -74,6 +78,24 @@ int seam_open(const char* path, int flags, ...) noexcept {
     mode_t mode = va_arg(arguments, mode_t);
     va_end(arguments);
     return fails("open") ? -1 : real.open(path, flags, mode);
+}
+
+int seam_fstat(int descriptor, struct stat* status) noexcept {
+    const char* how = nullptr;
+    if (fails("fstat", &how))
+        return -1;
+    int result = real.fstat(descriptor, status);
+    if (result == 0 && how != nullptr && std::strcmp(how, "other") == 0)
+        status->st_ino++;
+    return result;
+}
+
+int seam_ftruncate(int descriptor, off_t length) noexcept {
+    return fails("ftruncate") ? -1 : real.ftruncate(descriptor, length);
+}
+
+int seam_fchmod(int descriptor, mode_t mode) noexcept {
+    return fails("fchmod") ? -1 : real.fchmod(descriptor, mode);
 }
 
 int seam_fallocate(int descriptor, int mode, off_t offset, off_t length) noexcept {

@@ -27,11 +27,13 @@
 //                                            in a buffer of 300 lines
 //   FillConsoleOutputCharacterA:1:ok, FillConsoleOutputAttribute:1:ok,
 //   SetConsoleCursorPosition:1:ok            done, without a console
-//   GetFileAttributesA:1:junction   a junction or directory link at the path
-//   GetFileInformationByHandleEx:1:readonly  the file has no attribute but
-//                                            read-only
 //   GetFileInformationByHandle:1:reparse     a symbolic link was opened
+//   GetFileInformationByHandle:1:junction    a junction or directory link
 //   GetFileInformationByHandle:1:directory   a directory was opened
+//   GetFileInformationByHandle:1:readonly    the file has no attribute but
+//                                            read-only
+//   GetFileInformationByHandle:1:other       another file than before (its
+//                                            file index differs)
 //   GetVolumeInformationByHandleW:1:fat32    the drive is formatted FAT32
 //   GetDiskFreeSpaceA:1:sector8192           the drive's sectors are that large
 //
@@ -293,21 +295,6 @@ BOOL WINAPI seam_VirtualFree(LPVOID address, SIZE_T size, DWORD type) {
     return what.fail ? fail_with(what, FALSE) : freed;
 }
 
-BOOL WINAPI seam_GetFileAttributesExA(LPCSTR path, GET_FILEEX_INFO_LEVELS level, LPVOID data) {
-    action what = consult("GetFileAttributesExA");
-    return what.fail ? fail_with(what, FALSE) : real.GetFileAttributesExA(path, level, data);
-}
-
-DWORD WINAPI seam_GetFileAttributesA(LPCSTR path) {
-    action what = consult("GetFileAttributesA");
-    if (what.fail)
-        return fail_with(what, INVALID_FILE_ATTRIBUTES);
-    DWORD attributes = real.GetFileAttributesA(path);
-    if (answered(what, "junction") && attributes != INVALID_FILE_ATTRIBUTES)
-        attributes |= FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
-    return attributes;
-}
-
 HANDLE WINAPI seam_CreateFileA(LPCSTR path, DWORD access, DWORD sharing,
                                LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                                HANDLE template_file) {
@@ -328,31 +315,39 @@ BOOL WINAPI seam_GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORM
     if (what.fail)
         return fail_with(what, FALSE);
     BOOL result = real.GetFileInformationByHandle(file, information);
-    if (result && answered(what, "reparse"))
+    if (!result)
+        return result;
+    if (answered(what, "reparse"))
         information->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
-    if (result && answered(what, "directory"))
+    if (answered(what, "junction"))
+        information->dwFileAttributes |= FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if (answered(what, "directory"))
         information->dwFileAttributes |= FILE_ATTRIBUTE_DIRECTORY;
+    if (answered(what, "readonly"))
+        information->dwFileAttributes = FILE_ATTRIBUTE_READONLY;
+    if (answered(what, "other"))
+        information->nFileIndexLow ^= 0x5a5a;
     return result;
 }
 
-BOOL WINAPI seam_GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
-                                              LPVOID information, DWORD size) {
-    action what = consult("GetFileInformationByHandleEx");
-    if (what.fail)
-        return fail_with(what, FALSE);
-    BOOL result = real.GetFileInformationByHandleEx(file, kind, information, size);
-    if (result && kind == FileBasicInfo && answered(what, "readonly"))
-        static_cast<FILE_BASIC_INFO*>(information)->FileAttributes = FILE_ATTRIBUTE_READONLY;
-    return result;
-}
-
+// "posix": a deletion with POSIX semantics (FileDispositionInfoEx, which
+// Wine refuses) is taken, as Windows 10 takes it on NTFS; the file goes
+// as with the plain deletion, which Wine carries out.
 BOOL WINAPI seam_SetFileInformationByHandle(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
                                             LPVOID information, DWORD size) {
     action what = consult("SetFileInformationByHandle");
     if (what.fail)
         return fail_with(what, FALSE);
-    return answered(what, "ok") ? TRUE
-                                : real.SetFileInformationByHandle(file, kind, information, size);
+    if (answered(what, "ok"))
+        return TRUE;
+    const FILE_INFO_BY_HANDLE_CLASS disposition_info_ex =
+        static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+    if (answered(what, "posix") && kind == disposition_info_ex) {
+        FILE_DISPOSITION_INFO on_close = {TRUE};
+        return real.SetFileInformationByHandle(file, FileDispositionInfo, &on_close,
+                                               sizeof on_close);
+    }
+    return real.SetFileInformationByHandle(file, kind, information, size);
 }
 
 BOOL WINAPI seam_GetVolumeInformationByHandleW(HANDLE file, LPWSTR label, DWORD label_size,
@@ -418,16 +413,6 @@ BOOL WINAPI seam_CloseHandle(HANDLE object) {
     action what = consult("CloseHandle");
     BOOL closed = real.CloseHandle(object);
     return what.fail ? fail_with(what, FALSE) : closed;
-}
-
-BOOL WINAPI seam_DeleteFileA(LPCSTR path) {
-    action what = consult("DeleteFileA");
-    return what.fail ? fail_with(what, FALSE) : real.DeleteFileA(path);
-}
-
-BOOL WINAPI seam_RemoveDirectoryA(LPCSTR path) {
-    action what = consult("RemoveDirectoryA");
-    return what.fail ? fail_with(what, FALSE) : real.RemoveDirectoryA(path);
 }
 
 void seam_after_interrupt_look() { static_cast<void>(consult("after_interrupt_look")); }
