@@ -46,6 +46,10 @@ void report_failure(const char* text, int error);
 // Tells the user, on standard error, that the incomplete image at path
 // could not be deleted.
 void report_image_left(const char* path);
+// Tells the user, on standard error, that the image at path is complete
+// but holds only held of its bytes on the drive (a drive that compresses
+// it), what that means for TOLVERA and how to make the drive hold it.
+void report_room_not_held(const char* path, long long held, long long bytes);
 // exit: flushes the streams and runs the exit handlers.
 [[noreturn]] void exit_process(int status);
 int error_number();
@@ -104,6 +108,10 @@ int write_image_block(const void* block, unsigned bytes);
 // Everything written, and the file's size, on the drive (fsync,
 // FlushFileBuffers).
 int flush_image();
+// After the flush: the bytes of the drive that the image at path holds, as
+// its file system counts them (a compressed or sparse file holds less than
+// its size); -1 where the drive does not say.
+long long image_room(const char* path);
 // Closes the image; it counts as closed whatever the close reports.
 int close_image();
 // Closes the image if it is still open, deletes it and looks whether it

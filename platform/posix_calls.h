@@ -24,7 +24,7 @@
     X(lstat) X(fstatat) X(umask) X(fchmodat) X(unlink)                                      \
     /* The new image. */                                                                    \
     X(open) X(fallocate) X(fstatvfs) X(write) X(sync_file_range) X(posix_fadvise) X(fsync)  \
-    X(close)                                                                                \
+    X(close) X(fstat)                                                                       \
     /* The terminal's title, and the clock. */                                              \
     X(isatty) X(clock_gettime)                                                              \
     /* Interrupts. */                                                                       \

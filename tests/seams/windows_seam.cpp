@@ -30,6 +30,11 @@
 //   GetFileAttributesA:1:junction   a junction or directory link at the path
 //   GetFileInformationByHandleEx:1:readonly  the file has no attribute but
 //                                            read-only
+//   GetFileInformationByHandleEx:3:allocated4096
+//                                            the drive has allocated that
+//                                            many bytes to the file
+//   GetCompressedFileSizeA:1:bytes4096       the file takes that many bytes
+//                                            of the drive
 //   GetFileInformationByHandle:1:reparse     a symbolic link was opened
 //   GetFileInformationByHandle:1:directory   a directory was opened
 //   GetVolumeInformationByHandleW:1:fat32    the drive is formatted FAT32
@@ -335,14 +340,30 @@ BOOL WINAPI seam_GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORM
     return result;
 }
 
+// A number after the answer's word, as in "bytes4096".
+bool answered_number(const action& what, const char* word, unsigned long long* number) {
+    std::size_t length = std::strlen(word);
+    if (what.answer == nullptr || std::strncmp(what.answer, word, length) != 0)
+        return false;
+    *number = std::strtoull(what.answer + length, nullptr, 10);
+    return true;
+}
+
 BOOL WINAPI seam_GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
                                               LPVOID information, DWORD size) {
     action what = consult("GetFileInformationByHandleEx");
     if (what.fail)
         return fail_with(what, FALSE);
     BOOL result = real.GetFileInformationByHandleEx(file, kind, information, size);
-    if (result && kind == FileBasicInfo && answered(what, "readonly"))
-        static_cast<FILE_BASIC_INFO*>(information)->FileAttributes = FILE_ATTRIBUTE_READONLY;
+    unsigned long long allocated = 0;
+    if (result && kind == FileBasicInfo) {
+        DWORD& attributes = static_cast<FILE_BASIC_INFO*>(information)->FileAttributes;
+        if (answered(what, "readonly"))
+            attributes = FILE_ATTRIBUTE_READONLY;
+    }
+    if (result && kind == FileStandardInfo && answered_number(what, "allocated", &allocated))
+        static_cast<FILE_STANDARD_INFO*>(information)->AllocationSize.QuadPart =
+            static_cast<LONGLONG>(allocated);
     return result;
 }
 
@@ -428,6 +449,18 @@ BOOL WINAPI seam_DeleteFileA(LPCSTR path) {
 BOOL WINAPI seam_RemoveDirectoryA(LPCSTR path) {
     action what = consult("RemoveDirectoryA");
     return what.fail ? fail_with(what, FALSE) : real.RemoveDirectoryA(path);
+}
+
+DWORD WINAPI seam_GetCompressedFileSizeA(LPCSTR path, LPDWORD high) {
+    action what = consult("GetCompressedFileSizeA");
+    if (what.fail)
+        return fail_with(what, INVALID_FILE_SIZE);
+    unsigned long long bytes = 0;
+    if (!answered_number(what, "bytes", &bytes))
+        return real.GetCompressedFileSizeA(path, high);
+    if (high != nullptr)
+        *high = static_cast<DWORD>(bytes >> 32);
+    return static_cast<DWORD>(bytes);
 }
 
 void seam_after_interrupt_look() { static_cast<void>(consult("after_interrupt_look")); }
