@@ -104,6 +104,15 @@ void discard_writing(const char* path) {
 
 [[noreturn]] void write_image(const char* path, int megabytes) {
     const long long bytes = static_cast<long long>(megabytes) * block_bytes;
+    // The image is still empty: what the drive does with it shows now, at
+    // no cost.  An encrypted image is of no use to TOLVERA, so none is
+    // written, and the empty file goes again.
+    if (platform::prepare_image_storage() == platform::storage::encrypted) {
+        platform::report_image_encrypted(path);
+        if (!platform::discard_image(path))
+            platform::report_image_left(path);
+        end_with_prompt(-1);
+    }
     zero_block = static_cast<char*>(platform::allocate(block_bytes));
     if (zero_block == nullptr) {
         int error = platform::error_number();

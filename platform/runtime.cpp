@@ -63,6 +63,14 @@ void report_room_not_held(const char* path, long long held, long long bytes) {
                 path, held / bytes_per_megabyte, bytes / bytes_per_megabyte, path[0]);
 }
 
+void report_image_encrypted(const char* path) {
+    print_error("Kann Image-Datei nicht anlegen: Windows wuerde sie verschluesseln (EFS), und "
+                "eine verschluesselte Image-Datei kann TOLVERA nicht lesen\n"
+                "Schalten Sie die Verschluesselung fuer das Hauptverzeichnis von %c: aus "
+                "(Eingabeaufforderung: cipher /d %c:\\) und starten Sie das Programm neu.\n",
+                path[0], path[0]);
+}
+
 // exit never returns, which the table's type does not say.
 void exit_process(int status) {
     for (;;)

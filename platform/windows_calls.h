@@ -29,7 +29,7 @@
     X(SetFileInformationByHandle) X(GetVolumeInformationByHandleW) X(GetDiskFreeSpaceA)     \
     X(GetDiskFreeSpaceExA) X(SetEndOfFile) X(WriteFile) X(FlushFileBuffers) X(CloseHandle)  \
     X(DeleteFileA) X(RemoveDirectoryA)                                                      \
-    X(GetCompressedFileSizeA)                                                               \
+    X(DeviceIoControl) X(GetCompressedFileSizeA)                                            \
     /* Not a call: the moment after a look at the interrupt flag. */                        \
     X(after_interrupt_look)
 // clang-format on

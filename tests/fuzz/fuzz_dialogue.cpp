@@ -14,9 +14,9 @@
 // disk's capacity, whether its file system can reserve space, and if not,
 // whether it tells its free space), bytes 1 and
 // 2 choose a failing call and its use (an interrupt counts as a call that
-// "fails" when the program looks for one), the high bits of byte 2
-// whether the drive compresses a new file so that it holds none of its
-// room, and whether it tells the room a file holds,
+// "fails" when the program looks for one), the high bits of byte 2 what
+// the drive does with a new file (compresses it so that it holds none of
+// its room, or encrypts it) and whether it tells the room a file holds,
 // bytes 3 and 4 the change of the world, its call and its use; the rest
 // is the keyboard.
 #include "image/image.h"
@@ -79,6 +79,7 @@ struct machine {
     bool drive_gone;
     bool taken_by_world; // a file that the program did not make went away
     bool compresses;     // new files hold none of their room
+    bool encrypts;       // new files are encrypted
     bool tells_room;     // the drive says how much room a file holds
 
     // What the program has done.
@@ -102,6 +103,8 @@ struct machine {
     bool interrupt_arrived; // and interrupted() said so
     bool ended_interrupted; // through end_interrupted, not the prompt
     bool image_made;        // the program created its image
+    bool storage_prepared;  // the drive's ways with the new image looked at
+    bool encrypted_told;
     bool room_told;         // the image does not hold its room, said the program
     long long room_given;   // what image_room() answered
     int error;              // errno as the program would read it now
@@ -197,6 +200,7 @@ void start(const std::uint8_t* data, std::size_t size) {
     std::uint8_t ways = size > 2 ? data[2] : 0;
     m.tells_room = (ways & 0x20) == 0;
     m.compresses = (ways >> 6) == 2;
+    m.encrypts = (ways >> 6) == 3;
     m.world = size > 3 ? static_cast<change>(data[3] % change_count) : change::none;
     m.world_call = size > 3 ? static_cast<call>(data[3] / change_count % call_count) : call::none;
     m.world_use = size > 4 ? data[4] % 8 + 1 : 1;
@@ -221,6 +225,7 @@ void check_end() {
     check(m.image_made || !m.creating_shown, "writing shown, but no image made");
     if (m.finished_shown) {
         check(m.status == 0, "finished, but not with status 0");
+        check(!m.encrypts, "finished with an image that TOLVERA cannot read");
         check(!m.compresses || !m.tells_room, "finished with an image that holds no room");
         check(m.flushed, "finished, but the image was not flushed to the drive");
         // A drive taken away after the flush takes the image with it.
@@ -244,6 +249,8 @@ void check_end() {
               "a left image told of wrongly");
     if (m.image_made && !m.finished_shown && m.image_deletion_failed && !m.room_told)
         check(m.image_left_told, "a partial image left untold");
+    if (m.encrypts && m.image_made && !m.ended_interrupted)
+        check(m.encrypted_told && m.status == -1, "an encrypted image not told of");
     if (m.room_told) {
         check(m.compresses && m.tells_room && m.flushed && !m.image_open,
               "an image's room told of wrongly");
@@ -334,6 +341,11 @@ void report_room_not_held(const char*, long long held, long long bytes) {
     m.room_told = true;
 }
 
+void report_image_encrypted(const char*) {
+    check(m.encrypts && m.storage_prepared, "an encryption told of that the drive did not do");
+    m.encrypted_told = true;
+}
+
 void exit_process(int status) {
     m.status = status;
     std::longjmp(process_end, 1);
@@ -394,6 +406,13 @@ int open_image(const char*, creation how) {
     return 0;
 }
 
+storage prepare_image_storage() {
+    check(m.image_open && m.file_size == 0 && !m.storage_prepared && !m.interrupts_caught,
+          "the drive's ways looked at other than once, on the new, empty image");
+    m.storage_prepared = true;
+    return m.encrypts ? storage::encrypted : storage::plain;
+}
+
 long long image_room(const char*) {
     check(m.image_open && m.flushed, "the room measured before the flush");
     if (!m.tells_room)
@@ -407,6 +426,7 @@ long long image_room(const char*) {
 // finds it full.
 int write_image_block(const void* block, unsigned size) {
     check(m.image_open, "a write to no open image");
+    check(m.storage_prepared && !m.encrypts, "a block written to an image not prepared for it");
     check(!m.flushed, "a write after the flush");
     check(size == megabyte, "a block that is not a megabyte");
     const char* bytes = static_cast<const char*>(block);
@@ -431,6 +451,7 @@ int write_image_block(const void* block, unsigned size) {
 
 int reserve_image(long long size) {
     check(m.image_open, "a reservation for no open image");
+    check(m.storage_prepared && !m.encrypts, "a reservation for an image not prepared for it");
     check(m.file_size == 0 && !m.flushed, "a reservation after the writing began");
     check(size % megabyte == 0 && size >= 100 * megabyte, "a reservation of a wrong size");
     bool refused = fails(call::reserve);
