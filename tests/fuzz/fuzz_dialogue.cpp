@@ -105,10 +105,10 @@ struct machine {
     bool image_made;        // the program created its image
     bool storage_prepared;  // the drive's ways with the new image looked at
     bool encrypted_told;
-    bool room_told;         // the image does not hold its room, said the program
-    long long room_given;   // what image_room() answered
-    int error;              // errno as the program would read it now
-    int reason;             // the error of the last call that failed
+    bool room_told;       // the image does not hold its room, said the program
+    long long room_given; // what image_room() answered
+    int error;            // errno as the program would read it now
+    int reason;           // the error of the last call that failed
     int status;
 
     // The one failure.
