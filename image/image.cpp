@@ -114,6 +114,16 @@ void discard_writing(const char* path) {
 }
 
 [[noreturn]] void write_image(const char* path, int megabytes) {
+    const long long bytes = static_cast<long long>(megabytes) * block_bytes;
+    // The image is still empty: what the drive does with it shows now, at
+    // no cost.  An encrypted image is of no use to TOLVERA, so none is
+    // written, and the empty file goes again.
+    if (platform::prepare_image_storage() == platform::storage::encrypted) {
+        platform::report_image_encrypted(path);
+        if (!platform::discard_image(path))
+            platform::report_image_left(path);
+        end_with_prompt(-1);
+    }
     zero_block = static_cast<char*>(platform::allocate(block_bytes));
     if (zero_block == nullptr) {
         int error = platform::error_number();
@@ -129,7 +139,7 @@ void discard_writing(const char* path) {
     // writing after the block at hand, and the partial image is deleted.
     platform::catch_interrupts();
     begin_progress(megabytes);
-    if (platform::reserve_image(static_cast<long long>(megabytes) * block_bytes) != 0)
+    if (platform::reserve_image(bytes) != 0)
         fail_writing(path);
     for (long long written = 0; written < megabytes;) {
         if (platform::interrupted())
@@ -145,6 +155,7 @@ void discard_writing(const char* path) {
         fail_writing(path);
     if (platform::interrupted())
         stop_writing(path);
+    const long long held = platform::image_room(path);
     // The user's title first, and the block freed: an interrupt from here
     // on ends the program at once.
     end_progress();
@@ -155,6 +166,14 @@ void discard_writing(const char* path) {
     if (platform::close_image() != 0)
         fail_writing(path);
 
+    // A drive that holds all blocks holds at least the size, in whole
+    // clusters; one that lacks a whole block's room compresses the image,
+    // and its room is not held.  The image is complete and stays: the user
+    // decides.  Where the drive does not say, nothing is told.
+    if (held >= 0 && held <= bytes - block_bytes) {
+        platform::report_room_not_held(path, held, bytes);
+        end_with_prompt(-1);
+    }
     platform::print("Fertig!\n\r"
                     "\n\r"
                     "Sie koennen nun Ihr persistentes TOLVERA Heimverzeichnis von TOLVERA\n\r"

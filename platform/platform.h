@@ -46,6 +46,13 @@ void report_failure(const char* text, int error);
 // Tells the user, on standard error, that the incomplete image at path
 // could not be deleted.
 void report_image_left(const char* path);
+// Tells the user, on standard error, that the image at path is complete
+// but holds only held of its bytes on the drive (a drive that compresses
+// it), what that means for TOLVERA and how to make the drive hold it.
+void report_room_not_held(const char* path, long long held, long long bytes);
+// Tells the user, on standard error, that the drive encrypts the image at
+// path, which TOLVERA then cannot read, and how to switch that off.
+void report_image_encrypted(const char* path);
 // exit: flushes the streams and runs the exit handlers.
 [[noreturn]] void exit_process(int status);
 int error_number();
@@ -116,6 +123,26 @@ int write_image_block(const void* block, unsigned bytes);
 // Everything written, and the file's size, on the drive (fsync,
 // FlushFileBuffers).
 int flush_image();
+
+// What the drive does with the new image's data, as it shows right after
+// the creation.
+enum class storage {
+    plain,
+    // Encrypted for the user who made it (Windows' EFS: a folder marked to
+    // encrypt its new files, or an old encrypted file cut to nothing):
+    // unreadable for TOLVERA.
+    encrypted,
+};
+// Right after the creation, while the image is still empty.  On Windows,
+// where the drive made the image compressed (its folder marked to compress
+// new files), compression is switched off for the image, so that every
+// block takes its room; where that cannot be done, image_room() tells
+// after the flush.  Natively nothing is switched and nothing encrypted.
+storage prepare_image_storage();
+// After the flush: the bytes of the drive that the image at path holds, as
+// its file system counts them (a compressed or sparse file holds less than
+// its size); -1 where the drive does not say.
+long long image_room(const char* path);
 // Closes the image; it counts as closed whatever the close reports.
 int close_image();
 // Deletes the image, as the very file that open_image() made or cut

@@ -324,6 +324,20 @@ int flush_image() {
     return 0;
 }
 
+// Nothing to switch: the native build is the test bench, and its room
+// tells after the flush (ntfs-3g compresses new files in a folder marked
+// for it, and takes no request to stop).
+storage prepare_image_storage() { return storage::plain; }
+
+// Linux counts st_blocks in units of 512 bytes, whatever the file system's
+// block size; a compressed or sparse file has fewer than its size.
+long long image_room(const char*) {
+    struct stat status;
+    if (calls.fstat(image.descriptor, &status) != 0)
+        return -1;
+    return static_cast<long long>(status.st_blocks) * 512;
+}
+
 // The descriptor is gone whatever close reports, as on Linux.
 int close_image() {
     int result = calls.close(image.descriptor);

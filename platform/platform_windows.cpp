@@ -300,7 +300,7 @@ HANDLE open_image_file(const char* path, DWORD disposition, bool unbuffered) {
     DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT;
     if (unbuffered)
         flags |= FILE_FLAG_NO_BUFFERING;
-    return calls.CreateFileA(path, GENERIC_WRITE | FILE_READ_ATTRIBUTES | DELETE,
+    return calls.CreateFileA(path, GENERIC_WRITE | FILE_READ_DATA | FILE_READ_ATTRIBUTES | DELETE,
                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, disposition, flags,
                              nullptr);
 }
@@ -696,6 +696,58 @@ int reserve_image(long long bytes) {
 // it returns; through it, the system writes back on its own, and this
 // waits for what is left.
 int flush_image() { return calls.FlushFileBuffers(writer()) ? 0 : fail_on_image_with_last_error(); }
+
+// A new file takes the compression attribute of its folder, and is
+// encrypted at its creation in a folder marked to encrypt (Windows marks
+// no root folder so, but another system's driver can have); an old
+// encrypted file that the open cut to nothing stays encrypted.  Both show
+// in the new handle's attributes.  Compression is switched off on the
+// image's own handle with FSCTL_SET_COMPRESSION, for which the I/O manager
+// wants read-data as well as write-data access (the code's required
+// access): zeros would otherwise take no room at all.  A file system or
+// layer that refuses (Wine: ERROR_NOT_SUPPORTED) leaves the image as it
+// is, and its room tells after the flush; so does one that shows no
+// attribute at all.  A query that fails tells nothing either way.
+storage prepare_image_storage() {
+    FILE_BASIC_INFO basic;
+    if (!calls.GetFileInformationByHandleEx(image.handle, FileBasicInfo, &basic, sizeof basic))
+        return storage::plain;
+    if ((basic.FileAttributes & FILE_ATTRIBUTE_ENCRYPTED) != 0)
+        return storage::encrypted;
+    if ((basic.FileAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0) {
+        USHORT none = COMPRESSION_FORMAT_NONE;
+        DWORD returned = 0;
+        static_cast<void>(calls.DeviceIoControl(image.handle, FSCTL_SET_COMPRESSION, &none,
+                                                sizeof none, nullptr, 0, &returned, nullptr));
+    }
+    return storage::plain;
+}
+
+// The lesser of two measures, each for a road the other misses.
+// GetCompressedFileSize is the documented measure of the disk storage that
+// a compressed or sparse file uses (the file's size for any other file);
+// Wine answers it with the size even where its drive stores nothing.  The
+// allocation of FileStandardInfo is what the drive has allocated to the
+// file; Wine takes it from the allocated blocks of its Unix file.  Where
+// neither answers, the drive does not say.
+long long image_room(const char* path) {
+    long long held = -1;
+    FILE_STANDARD_INFO standard;
+    if (calls.GetFileInformationByHandleEx(image.handle, FileStandardInfo, &standard,
+                                           sizeof standard))
+        held = standard.AllocationSize.QuadPart;
+    // INVALID_FILE_SIZE is also the low half of a size: only the error
+    // code tells a failure, and success need not set it.
+    DWORD high = 0;
+    SetLastError(NO_ERROR);
+    DWORD low = calls.GetCompressedFileSizeA(path, &high);
+    if (low != INVALID_FILE_SIZE || GetLastError() == NO_ERROR) {
+        long long stored = static_cast<long long>(high) << 32 | low;
+        if (held < 0 || stored < held)
+            held = stored;
+    }
+    return held;
+}
 
 namespace {
 

@@ -49,6 +49,28 @@ void report_image_left(const char* path) {
                 path);
 }
 
+// The image is usable; only its room is not held, which is what the
+// user can change.  A megabyte is bytes_per_megabyte here as everywhere
+// the program names sizes.
+void report_room_not_held(const char* path, long long held, long long bytes) {
+    print_error("Die Image-Datei %s ist vollstaendig, belegt auf dem Laufwerk aber nur %lld "
+                "von %lld MB, weil das Laufwerk sie komprimiert.\n"
+                "Der Platz fuer Ihre Daten darin ist damit nicht gesichert: Das Laufwerk kann "
+                "voll werden, waehrend TOLVERA in die Image-Datei schreibt.\n"
+                "Schalten Sie die Komprimierung fuer das Hauptverzeichnis von %c: aus "
+                "(Eigenschaften des Laufwerks: \"Laufwerk komprimieren, um Speicherplatz zu "
+                "sparen\") und legen Sie die Image-Datei neu an.\n",
+                path, held / bytes_per_megabyte, bytes / bytes_per_megabyte, path[0]);
+}
+
+void report_image_encrypted(const char* path) {
+    print_error("Kann Image-Datei nicht anlegen: Windows wuerde sie verschluesseln (EFS), und "
+                "eine verschluesselte Image-Datei kann TOLVERA nicht lesen\n"
+                "Schalten Sie die Verschluesselung fuer das Hauptverzeichnis von %c: aus "
+                "(Eingabeaufforderung: cipher /d %c:\\) und starten Sie das Programm neu.\n",
+                path[0], path[0]);
+}
+
 // exit never returns, which the table's type does not say.
 void exit_process(int status) {
     for (;;)

@@ -25,8 +25,10 @@
     X(VirtualAlloc) X(VirtualFree)                                                          \
     /* Files and drives. */                                                                 \
     X(CreateFileA) X(ReOpenFile) X(GetFileInformationByHandle)                              \
+    X(GetFileInformationByHandleEx)                                                         \
     X(SetFileInformationByHandle) X(GetVolumeInformationByHandleW) X(GetDiskFreeSpaceA)     \
     X(GetDiskFreeSpaceExA) X(SetEndOfFile) X(WriteFile) X(FlushFileBuffers) X(CloseHandle)  \
+    X(DeviceIoControl) X(GetCompressedFileSizeA)                                            \
     /* Not a call: the moment after a look at the interrupt flag. */                        \
     X(after_interrupt_look)
 // clang-format on

@@ -33,9 +33,11 @@ class MemoryDrive(fusepy.Operations):
                         st_mtime=self.now, st_atime=self.now)
         if path not in self.sizes:
             raise fusepy.FuseOSError(errno.ENOENT)
+        # It stands for a drive that holds what is written: each byte
+        # takes its room, counted in blocks of 512 bytes as Linux counts.
         return dict(st_mode=stat.S_IFREG | self.modes[path], st_nlink=1,
-                    st_size=self.sizes[path], st_ctime=self.now, st_mtime=self.now,
-                    st_atime=self.now)
+                    st_size=self.sizes[path], st_blocks=(self.sizes[path] + 511) // 512,
+                    st_ctime=self.now, st_mtime=self.now, st_atime=self.now)
 
     def readdir(self, path, fh):
         return [".", ".."] + [name[1:] for name in self.sizes]

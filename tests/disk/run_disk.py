@@ -73,7 +73,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import drives  # noqa: E402
 from cases import CANNOT_WRITE  # noqa: E402
 from texts import (PROMPT, creating, error_line, first_screen, image_left,  # noqa: E402
-                   made, size_screen)
+                   made, room_not_held, size_screen)
 
 MB = drives.MB
 PATH = drives.image_path("D")
@@ -186,7 +186,8 @@ def traced_run(program, lines):
     with tempfile.NamedTemporaryFile(prefix="tolvera-strace-", mode="r") as log:
         result = subprocess.run(
             ["strace", "-o", log.name, "-e", "trace=openat,fallocate,write,sync_file_range,"
-             "fsync,fdatasync,close", program], input=lines, capture_output=True, timeout=300,
+             "fsync,fdatasync,fstat,newfstatat,close", program], input=lines,
+            capture_output=True, timeout=300,
             preexec_fn=usual_interrupts, env=untraceable_checks_off())
         calls = []
         descriptor = None
@@ -218,6 +219,12 @@ def new_image(program, kind, checks):
         expect(problems, "exit status", result.returncode, 0)
         names = [name for name, _, _ in calls]
         writes = [c for c in calls if c[0] == "write"]
+        # The new file's identity first, then the reservation.
+        if names[:1] not in (["fstat"], ["newfstatat"]):
+            problems.append("the new file's identity is not taken first: %s" % names[:2])
+        else:
+            calls = calls[1:]
+            names = names[1:]
         if not names or names[0] != "fallocate" or calls[0][2] != 0 or \
                 "FALLOC_FL_KEEP_SIZE, 0, %d" % (size * MB) not in calls[0][1]:
             problems.append("the first call on the image is not the reservation of the "
@@ -226,9 +233,10 @@ def new_image(program, kind, checks):
             problems.append("%d writes, not %d of one block each" % (len(writes), size))
         if "sync_file_range" not in names:
             problems.append("no write-back while writing")
-        if names[-2:] != ["fsync", "close"] or "write" in names[names.index("fsync"):]:
-            problems.append("not flushed between the last write and the close: %s"
-                            % names[-4:])
+        if names[-3:] not in (["fsync", "fstat", "close"], ["fsync", "newfstatat", "close"]) \
+                or "write" in names[names.index("fsync"):]:
+            problems.append("not flushed between the last write and the close, its room "
+                            "measured after the flush: %s" % names[-4:])
         cached = cached_bytes(PATH)
         if cached > CACHE_LIMIT:
             problems.append("%d MiB of the image left in the page cache" % (cached // MB))
@@ -403,6 +411,7 @@ def native(program, checks):
         interrupted_native(program, number, checks)
     full_drive_interrupted_native(program, checks)
     unreserved("native", [program], program, untraceable_checks_off(), checks)
+    room("native", [program], None, checks)
     gone_or_bad("native", [program], None, checks)
 
 
@@ -517,6 +526,29 @@ def unbuffered_and_aligned(all_calls, writes, problems):
         offset += length
 
 
+FILE_BASIC_INFO_CLASS, FILE_STANDARD_INFO_CLASS = 0, 1
+
+
+def storage_looked_at(all_calls, calls, first_write, problems):
+    """The new image's attributes looked at on its handle before the first
+    block (Wine shows no compression here, so nothing is switched off);
+    after the flush, its allocation on the handle and the storage it uses
+    by its path."""
+    classes = [(i, dword(c[1].split(",")[1])) for i, c in enumerate(calls)
+               if c[0] == "GetFileInformationByHandleEx"]
+    if not any(i < first_write and kind == FILE_BASIC_INFO_CLASS for i, kind in classes):
+        problems.append("the new image's attributes are not looked at before the first block")
+    if "DeviceIoControl" in [c[0] for c in all_calls]:
+        problems.append("a control asked, though Wine shows no compression")
+    if (len(calls) - 2, FILE_STANDARD_INFO_CLASS) not in classes:
+        problems.append("the image's allocation is not looked at after the flush")
+    names = [c[0] for c in all_calls]
+    flushed = names.index("FlushFileBuffers") if "FlushFileBuffers" in names else len(names)
+    if not any(name == "GetCompressedFileSizeA" and "TOLVERA.IMG" in arguments
+               for name, arguments, _ in all_calls[flushed:]):
+        problems.append("the storage the image uses is not asked after the flush")
+
+
 def relay_trace(wine, checks):
     drive = Drive("ext4", 1024 * MB)
     problems = []
@@ -541,10 +573,11 @@ def relay_trace(wine, checks):
                             % names[:5])
         if "GetFileInformationByHandle" not in names[:first_write]:
             problems.append("what was opened is not looked at before the first block")
-        if names[-2:] != ["FlushFileBuffers", "CloseHandle"] or \
+        if names[-3:] != ["FlushFileBuffers", "GetFileInformationByHandleEx", "CloseHandle"] or \
                 "WriteFile" in names[names.index("FlushFileBuffers"):]:
-            problems.append("not flushed between the last write and the close: %s"
-                            % names[-4:])
+            problems.append("not flushed between the last write and the close, its allocation "
+                            "looked at after the flush: %s" % names[-4:])
+        storage_looked_at(all_calls, calls, first_write, problems)
         links_not_followed(all_calls, problems)
         unbuffered_and_aligned(all_calls, writes, problems)
         problem = drives.zero_image_problem(PATH, size)
@@ -553,8 +586,8 @@ def relay_trace(wine, checks):
     finally:
         drive.close()
     checks.report("windows: error mode set, links not followed, opened unbuffered, one "
-                  "aligned WriteFile per block, reserved first, flushed before the close",
-                  problems)
+                  "aligned WriteFile per block, attributes looked at and reserved first, "
+                  "flushed before the close, its room measured after the flush", problems)
 
 
 def exe_process(program):
@@ -644,6 +677,7 @@ def windows(program, checks):
         interrupted_windows(wine, checks)
         full_drive_interrupted_windows(wine, checks)
         unreserved("windows", [*drives.WINE, wine.program], wine.program, wine.env, checks)
+        room("windows", [*drives.WINE, wine.program], wine.env, checks)
         gone_or_bad("windows", [*drives.WINE, wine.program], wine.env, checks)
     finally:
         wine.close()
@@ -952,6 +986,83 @@ def unreserved(build, command, program, env, checks):
     for kind in FUSE_FILE_SYSTEMS:
         too_small_unreserved(build, command, env, kind, checks)
         filled_unreserved(build, command, program, env, kind, checks)
+
+
+# --- a drive that compresses new files, both builds -------------------------
+
+# The NTFS attributes, as ntfs-3g shows and takes them (big-endian):
+# FILE_ATTRIBUTE_DIRECTORY and FILE_ATTRIBUTE_COMPRESSED on the root, as
+# Windows' "compress this drive" leaves it; ntfs-3g then creates every new
+# file in it compressed, as Windows does.
+NTFS_ATTRIBUTES = "system.ntfs_attrib_be"
+COMPRESSED_ROOT = 0x00000810
+FILE_ATTRIBUTE_COMPRESSED = 0x00000800
+ROOM_TRIED = 300
+
+
+def used_bytes():
+    st = os.statvfs(drives.drive("D"))
+    return (st.f_blocks - st.f_bfree) * st.f_frsize
+
+
+def ntfs_attributes(path):
+    return int.from_bytes(os.getxattr(path, NTFS_ATTRIBUTES, follow_symlinks=False), "big")
+
+
+def room_on_ntfs(build, command, env, compressed, checks):
+    """300 MB on an NTFS drive of 1 GiB (ntfs-3g), its root folder marked
+    compressed or not.  Natively nothing switches the compression off, and
+    under Wine neither: Wine shows the new file without the attribute (and
+    refuses FSCTL_SET_COMPRESSION).  Compressed, the image's zeros take no
+    room: the complete image is kept and the user told, with the room the
+    drive reports for it, and without "Fertig!".  Not compressed, it takes
+    its whole size, which the drive's used space shows."""
+    drive = Drive("ntfs-3g", 1024 * MB)
+    problems = []
+    grown = 0
+    try:
+        if compressed:
+            os.setxattr(drives.drive("D"), NTFS_ATTRIBUTES, COMPRESSED_ROOT.to_bytes(4, "big"),
+                        follow_symlinks=False)
+        before = used_bytes()
+        result = subprocess.run(command, input=b"d\n%d\n\n" % ROOM_TRIED, capture_output=True,
+                                env=env, timeout=300, preexec_fn=usual_interrupts)
+        grown = used_bytes() - before
+        problem = drives.zero_image_problem(PATH, ROOM_TRIED)
+        if problem:
+            problems.append(problem)
+        held = os.stat(PATH).st_blocks * 512 if os.path.exists(PATH) else 0
+        is_compressed = os.path.exists(PATH) and \
+            ntfs_attributes(PATH) & FILE_ATTRIBUTE_COMPRESSED != 0
+        if is_compressed != compressed:
+            problems.append("the image is %scompressed" % ("not " if compressed else ""))
+        if compressed:
+            expect(problems, "standard output", result.stdout, build_bytes(
+                build, first_screen() + size_screen("D") + creating("D") + PROMPT))
+            expect(problems, "standard error", result.stderr, build_bytes(
+                build, room_not_held("D", held // MB, ROOM_TRIED)))
+            expect(problems, "exit status", result.returncode, 255)
+            if grown >= MB:
+                problems.append("the drive's used space grew by %d KiB" % (grown // 1024))
+        else:
+            expect(problems, "standard output", result.stdout, build_bytes(
+                build, first_screen() + size_screen("D") + made("D")))
+            expect(problems, "standard error", result.stderr, b"")
+            expect(problems, "exit status", result.returncode, 0)
+            if held < ROOM_TRIED * MB or grown < ROOM_TRIED * MB:
+                problems.append("the image holds %d bytes, the drive's used space grew by %d"
+                                % (held, grown))
+    finally:
+        drive.close()
+    checks.report("ntfs-3g, %s: %d MB, the root %s: %s, the drive's used space grown by %d KiB"
+                  % (build, ROOM_TRIED, "compressed" if compressed else "not compressed",
+                     "the room not held told" if compressed else "made", grown // 1024),
+                  problems)
+
+
+def room(build, command, env, checks):
+    for compressed in (True, False):
+        room_on_ntfs(build, command, env, compressed, checks)
 
 
 def main():

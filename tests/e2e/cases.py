@@ -14,7 +14,7 @@ import drives
 from drives import (MB, image_path, old_image_intact, undeletable_old_image,
                     write_old_image, zero_image_problem)
 from texts import (PROMPT, TITLE, creating, drive_again, first_screen, image_left, made,
-                   replace_screen, size_screen)
+                   replace_screen, room_not_held, size_screen)
 
 BOTH = ("native", "windows")
 NATIVE = ("native",)
@@ -575,4 +575,24 @@ CASES = [
          [START, size_screen("D"), creating("D"), PROMPT], -1,
          stderr=[(CANNOT_WRITE, "EIO")], checks=[no_image()], builds=FAULTS,
          env={"TOLVERA_FAULT": "close:1:5"}),
+
+    # The room the flushed image holds on the drive, in blocks of 512
+    # bytes (the second fstat; the first takes the new file's identity): a
+    # whole megabyte short or more (a drive that compresses it) is told,
+    # with no "Fertig!", and the complete image stays; less short, or a
+    # drive that does not say, is no failure.
+    Case("an image that holds none of its room is told of, and kept", b"d\n100\n",
+         [START, size_screen("D"), creating("D"), PROMPT], -1,
+         stderr=[room_not_held("D", 0, 100)], checks=[image(100)], builds=FAULTS,
+         env={"TOLVERA_FAULT": "fstat:2:blocks0"}),
+    Case("an image a whole megabyte short of its room is told of", b"d\n100\n",
+         [START, size_screen("D"), creating("D"), PROMPT], -1,
+         stderr=[room_not_held("D", 99, 100)], checks=[image(100)], builds=FAULTS,
+         env={"TOLVERA_FAULT": "fstat:2:blocks%d" % (99 * 2048)}),
+    Case("an image less than a megabyte short of its room is made", b"d\n100\n",
+         [START, size_screen("D"), made("D")], 0, checks=[image(100)], builds=FAULTS,
+         env={"TOLVERA_FAULT": "fstat:2:blocks%d" % (99 * 2048 + 1)}),
+    Case("a drive that does not say what room the image holds: made", b"d\n100\n",
+         [START, size_screen("D"), made("D")], 0, checks=[image(100)], builds=FAULTS,
+         env={"TOLVERA_FAULT": "fstat:2:5"}),
 ]

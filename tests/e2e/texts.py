@@ -110,3 +110,24 @@ def error_line(text, error):
     else:
         reason = REASONS[error]
     return ("%s: %s\n" % (text, reason)).encode()
+
+
+def room_not_held(letter, held, megabytes):
+    """The lines on standard error after the flush, when the complete image
+    holds only held of its megabytes on the drive."""
+    return (b"Die Image-Datei %c:\\TOLVERA.IMG ist vollstaendig, belegt auf dem Laufwerk aber "
+            b"nur %d von %d MB, weil das Laufwerk sie komprimiert.\n"
+            b"Der Platz fuer Ihre Daten darin ist damit nicht gesichert: Das Laufwerk kann voll "
+            b"werden, waehrend TOLVERA in die Image-Datei schreibt.\n"
+            b"Schalten Sie die Komprimierung fuer das Hauptverzeichnis von %c: aus (Eigenschaften "
+            b"des Laufwerks: \"Laufwerk komprimieren, um Speicherplatz zu sparen\") und legen Sie "
+            b"die Image-Datei neu an.\n" % (ord(letter), held, megabytes, ord(letter)))
+
+
+def image_encrypted(letter):
+    """The lines on standard error when the new image comes out encrypted."""
+    return (b"Kann Image-Datei nicht anlegen: Windows wuerde sie verschluesseln (EFS), und eine "
+            b"verschluesselte Image-Datei kann TOLVERA nicht lesen\n"
+            b"Schalten Sie die Verschluesselung fuer das Hauptverzeichnis von %c: aus "
+            b"(Eingabeaufforderung: cipher /d %c:\\) und starten Sie das Programm neu.\n"
+            % (ord(letter), ord(letter)))

@@ -17,8 +17,11 @@
 // disk's capacity, whether its file system can reserve space, and if not,
 // whether it tells its free space), bytes 1 and
 // 2 choose a failing call and its use (an interrupt counts as a call that
-// "fails" when the program looks for one), bytes 3 and 4 the change of
-// the world, its call and its use; the rest is the keyboard.
+// "fails" when the program looks for one), the high bits of byte 2 what
+// the drive does with a new file (compresses it so that it holds none of
+// its room, or encrypts it) and whether it tells the room a file holds,
+// bytes 3 and 4 the change of the world, its call and its use; the rest
+// is the keyboard.
 #include "image/image.h"
 #include "platform/platform.h"
 
@@ -78,6 +81,9 @@ struct machine {
     bool reports_space; // where it cannot, it tells the space free
     bool drive_gone;
     bool taken_by_world;              // a file that the program did not make went away
+    bool compresses;                  // new files hold none of their room
+    bool encrypts;                    // new files are encrypted
+    bool tells_room;                  // the drive says how much room a file holds
     unsigned long long file_identity; // of the file there, when there is one
     unsigned long long identities;    // given so far
 
@@ -109,8 +115,12 @@ struct machine {
     bool ended_interrupted;            // through end_interrupted, not the prompt
     bool image_made;                   // the program created its image
     unsigned long long image_identity; // of the file it created or cut
-    int error;                         // errno as the program would read it now
-    int reason;                        // the error of the last call that failed
+    bool storage_prepared;             // the drive's ways with the new image looked at
+    bool encrypted_told;
+    bool room_told;       // the image does not hold its room, said the program
+    long long room_given; // what image_room() answered
+    int error;            // errno as the program would read it now
+    int reason;           // the error of the last call that failed
     int status;
 
     // The one failure.
@@ -216,6 +226,10 @@ void start(const std::uint8_t* data, std::size_t size) {
     m.reports_space = (drive & 0x40) != 0;
     m.failing = size > 1 ? static_cast<call>(data[1] % call_count) : call::none;
     m.failing_use = size > 2 ? data[2] % 8 + 1 : 1;
+    std::uint8_t ways = size > 2 ? data[2] : 0;
+    m.tells_room = (ways & 0x20) == 0;
+    m.compresses = (ways >> 6) == 2;
+    m.encrypts = (ways >> 6) == 3;
     m.world = size > 3 ? static_cast<change>(data[3] % change_count) : change::none;
     m.world_call = size > 3 ? static_cast<call>(data[3] / change_count % call_count) : call::none;
     m.world_use = size > 4 ? data[4] % 8 + 1 : 1;
@@ -240,6 +254,8 @@ void check_end() {
     check(m.image_made || !m.creating_shown, "writing shown, but no image made");
     if (m.finished_shown) {
         check(m.status == 0, "finished, but not with status 0");
+        check(!m.encrypts, "finished with an image that TOLVERA cannot read");
+        check(!m.compresses || !m.tells_room, "finished with an image that holds no room");
         check(m.flushed, "finished, but the image was not flushed to the drive");
         // A drive taken away after the flush takes the image with it.
         check((m.file_there && !m.file_is_old_image) || m.drive_gone, "finished, but no image");
@@ -250,7 +266,7 @@ void check_end() {
     // A file that appeared after the image was deleted is not the image;
     // an image on the drive before an interrupt ended the run is no
     // partial one.
-    if (m.image_made && !m.finished_shown && !(m.flushed && m.ended_interrupted))
+    if (m.image_made && !m.finished_shown && !(m.flushed && m.ended_interrupted) && !m.room_told)
         check(!m.file_there || m.file_is_old_image || m.image_deletion_failed,
               "a partial image was left behind");
     // Also when the look at it failed: an image that cannot be looked at
@@ -260,8 +276,17 @@ void check_end() {
     if (m.image_left_told)
         check(m.image_made && (m.image_deletion_failed || m.file_there),
               "a left image told of wrongly");
-    if (m.image_made && !m.finished_shown && m.image_deletion_failed)
+    if (m.image_made && !m.finished_shown && m.image_deletion_failed && !m.room_told)
         check(m.image_left_told, "a partial image left untold");
+    if (m.encrypts && m.image_made && !m.ended_interrupted)
+        check(m.encrypted_told && m.status == -1, "an encrypted image not told of");
+    if (m.room_told) {
+        check(m.compresses && m.tells_room && m.flushed && !m.image_open,
+              "an image's room told of wrongly");
+        check(m.status == -1 && !m.finished_shown, "a room not held, and yet the run succeeded");
+        check(m.file_there && !m.file_is_old_image && m.file_size >= 100 * megabyte,
+              "an image whose room is not held is not kept complete");
+    }
 }
 
 } // namespace
@@ -343,6 +368,16 @@ void report_failure(const char*, int error) {
 
 void report_image_left(const char*) { m.image_left_told = true; }
 
+void report_room_not_held(const char*, long long held, long long bytes) {
+    check(held == m.room_given && bytes == m.file_size, "the room told is not the room measured");
+    m.room_told = true;
+}
+
+void report_image_encrypted(const char*) {
+    check(m.encrypts && m.storage_prepared, "an encryption told of that the drive did not do");
+    m.encrypted_told = true;
+}
+
 void exit_process(int status) {
     m.status = status;
     std::longjmp(process_end, 1);
@@ -411,10 +446,27 @@ int open_image(const char*, const file_identity* agreed) {
     return 0;
 }
 
+storage prepare_image_storage() {
+    check(m.image_open && m.file_size == 0 && !m.storage_prepared && !m.interrupts_caught,
+          "the drive's ways looked at other than once, on the new, empty image");
+    m.storage_prepared = true;
+    return m.encrypts ? storage::encrypted : storage::plain;
+}
+
+long long image_room(const char*) {
+    check(m.image_open && m.flushed, "the room measured before the flush");
+    if (!m.tells_room)
+        m.room_given = -1;
+    else
+        m.room_given = m.compresses ? 4096 : m.file_size;
+    return m.room_given;
+}
+
 // The drive takes what room is left of the block; the next write then
 // finds it full.
 int write_image_block(const void* block, unsigned size) {
     check(m.image_open, "a write to no open image");
+    check(m.storage_prepared && !m.encrypts, "a block written to an image not prepared for it");
     check(!m.flushed, "a write after the flush");
     check(size == megabyte, "a block that is not a megabyte");
     const char* bytes = static_cast<const char*>(block);
@@ -439,6 +491,7 @@ int write_image_block(const void* block, unsigned size) {
 
 int reserve_image(long long size) {
     check(m.image_open, "a reservation for no open image");
+    check(m.storage_prepared && !m.encrypts, "a reservation for an image not prepared for it");
     check(m.file_size == 0 && !m.flushed, "a reservation after the writing began");
     check(size % megabyte == 0 && size >= 100 * megabyte, "a reservation of a wrong size");
     bool refused = fails(call::reserve);
@@ -473,7 +526,6 @@ int close_image() {
     return fails(call::close) ? -1 : 0;
 }
 
-// Only the image itself: a file that has taken its place stays.
 // Only the image itself: a file that has taken its place stays.  A drive
 // that has gone took the image with it, undeleted.
 bool discard_image(const char* path) {

@@ -21,7 +21,10 @@
   administrator, the 4095 MB of a FAT32 drive, what Ctrl+C does; the
   size rules (what a MB is, the least size, what is asked again and what
   ends the program) and how many characters of an answer are read, with
-  the program's own figures; which Windows it runs on; and, for the
+  the program's own figures; a drive that compresses new files (what
+  the program then says instead of "Fertig!", and how to switch the
+  compression off) and an image that Windows would encrypt (how to
+  switch that off); which Windows it runs on; and, for the
   SmartScreen warning of an unsigned download, the sum checked with
   Get-FileHash against this zip's sum file before "Trotzdem ausfuehren".
   The version it names is the project's.
@@ -202,6 +205,12 @@ def check_guide(guide, package_name, problems):
         ("the characters read of an answer", b"ersten %d Zeichen" % (buffer - 1)),
         ("the rest of a long answer dropped", b"verwirft"),
         ("the replacement question after the size", b"USB-Stick erst nach der Eingabe des Buchstabens"),
+        ("the drive that compresses new files",
+         b'"Laufwerk komprimieren, um Speicherplatz zu sparen"'),
+        ("the room that a compressed image does not hold",
+         b"belegt auf dem Laufwerk aber nur"),
+        ("the image that Windows would encrypt", b"verschluesseln (EFS)"),
+        ("how to switch the encryption off", b"cipher /d"),
         ("the SmartScreen warning", b'"Der Computer wurde durch Windows geschuetzt"'),
         ("the sum of this zip", b"Get-FileHash " + package + b" "),
         ("this zip's sum file", package + b".sha256"),
@@ -211,6 +220,12 @@ def check_guide(guide, package_name, problems):
     for topic, words in topics:
         if words not in flat:
             problems.append("LIESMICH.txt says nothing of %s (%r)" % (topic, words))
+    # Where the guide quotes the program's messages, they are its own words.
+    messages = re.sub(r'"\s*\n\s*"', "", source_text("platform/runtime.cpp"))
+    for words in ("Laufwerk komprimieren, um Speicherplatz zu sparen",
+                  "belegt auf dem Laufwerk aber nur", "verschluesseln (EFS)", "cipher /d"):
+        if words not in messages:
+            problems.append("LIESMICH.txt quotes %r, which the program does not say" % words)
     needs = re.search(rb"\r\nVoraussetzungen\r\n-+\r\n(.*?)\r\n\r\n", guide, re.DOTALL)
     if not needs or not all(words in needs.group(1) for words in (b"Windows 7", b"11", b"64-Bit")):
         problems.append("LIESMICH.txt has no requirements saying 64-bit Windows 7 to 11")

@@ -13,6 +13,7 @@
 //   blocked          raise: the signal does not end the process
 //   other            lstat, fstat: another file than the one meant (another
 //                    inode)
+//   blocksN          fstat: N blocks of 512 bytes allocated to the file
 //
 // posix_memalign and posix_fadvise give the error number as their result,
 // as they do.  umask, free, raise, _Exit and after_interrupt_look never
@@ -87,6 +88,8 @@ int seam_fstat(int descriptor, struct stat* status) noexcept {
     int result = real.fstat(descriptor, status);
     if (result == 0 && how != nullptr && std::strcmp(how, "other") == 0)
         status->st_ino++;
+    if (result == 0 && how != nullptr && std::strncmp(how, "blocks", 6) == 0)
+        status->st_blocks = static_cast<blkcnt_t>(std::strtoll(how + 6, nullptr, 10));
     return result;
 }
 

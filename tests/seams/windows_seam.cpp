@@ -27,6 +27,16 @@
 //                                            in a buffer of 300 lines
 //   FillConsoleOutputCharacterA:1:ok, FillConsoleOutputAttribute:1:ok,
 //   SetConsoleCursorPosition:1:ok            done, without a console
+//   GetFileInformationByHandleEx:1:compressed, ...:1:encrypted
+//                                            the file comes out compressed,
+//                                            or encrypted, as in a folder
+//                                            marked to do that
+//   GetFileInformationByHandleEx:2:allocated4096
+//                                            the drive has allocated that
+//                                            many bytes to the file
+//   GetCompressedFileSizeA:1:bytes4096       the file takes that many bytes
+//                                            of the drive
+//   DeviceIoControl:1:ok                     done, whatever Wine says
 //   GetFileInformationByHandle:1:reparse     a symbolic link was opened
 //   GetFileInformationByHandle:1:junction    a junction or directory link
 //   GetFileInformationByHandle:1:directory   a directory was opened
@@ -36,6 +46,11 @@
 //                                            file index differs)
 //   GetVolumeInformationByHandleW:1:fat32    the drive is formatted FAT32
 //   GetDiskFreeSpaceA:1:sector8192           the drive's sectors are that large
+//
+// Every DeviceIoControl is logged, whatever is planned for it, to the
+// file that TOLVERA_CONTROL_LOG names: one line each, the control code
+// and the input's bytes in hexadecimal, the result (1, or 0 and the error
+// code) and the name of the file whose handle it was asked on.
 //
 // A control event is delivered as Windows delivers it: on a thread of its
 // own, which runs the registered handlers, the last registered first,
@@ -330,6 +345,35 @@ BOOL WINAPI seam_GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORM
     return result;
 }
 
+// A number after the answer's word, as in "bytes4096".
+bool answered_number(const action& what, const char* word, unsigned long long* number) {
+    std::size_t length = std::strlen(word);
+    if (what.answer == nullptr || std::strncmp(what.answer, word, length) != 0)
+        return false;
+    *number = std::strtoull(what.answer + length, nullptr, 10);
+    return true;
+}
+
+BOOL WINAPI seam_GetFileInformationByHandleEx(HANDLE file, FILE_INFO_BY_HANDLE_CLASS kind,
+                                              LPVOID information, DWORD size) {
+    action what = consult("GetFileInformationByHandleEx");
+    if (what.fail)
+        return fail_with(what, FALSE);
+    BOOL result = real.GetFileInformationByHandleEx(file, kind, information, size);
+    unsigned long long allocated = 0;
+    if (result && kind == FileBasicInfo) {
+        DWORD& attributes = static_cast<FILE_BASIC_INFO*>(information)->FileAttributes;
+        if (answered(what, "compressed"))
+            attributes |= FILE_ATTRIBUTE_COMPRESSED;
+        if (answered(what, "encrypted"))
+            attributes |= FILE_ATTRIBUTE_ENCRYPTED;
+    }
+    if (result && kind == FileStandardInfo && answered_number(what, "allocated", &allocated))
+        static_cast<FILE_STANDARD_INFO*>(information)->AllocationSize.QuadPart =
+            static_cast<LONGLONG>(allocated);
+    return result;
+}
+
 // "posix": a deletion with POSIX semantics (FileDispositionInfoEx, which
 // Wine refuses) is taken, as Windows 10 takes it on NTFS; the file goes
 // as with the plain deletion, which Wine carries out.
@@ -413,6 +457,56 @@ BOOL WINAPI seam_CloseHandle(HANDLE object) {
     action what = consult("CloseHandle");
     BOOL closed = real.CloseHandle(object);
     return what.fail ? fail_with(what, FALSE) : closed;
+}
+
+void log_control(HANDLE device, DWORD code, LPVOID input, DWORD input_size, BOOL result,
+                 DWORD error) {
+    const char* file = std::getenv("TOLVERA_CONTROL_LOG");
+    if (file == nullptr)
+        return;
+    char name[MAX_PATH + 1] = "?";
+    if (GetFinalPathNameByHandleA(device, name, sizeof name, FILE_NAME_NORMALIZED) == 0)
+        std::strcpy(name, "?");
+    FILE* out = std::fopen(file, "ab");
+    if (out == nullptr)
+        reject(file, "cannot log the control");
+    std::fprintf(out, "%08lx ", static_cast<unsigned long>(code));
+    for (DWORD i = 0; i < input_size; i++)
+        std::fprintf(out, "%02x", static_cast<const unsigned char*>(input)[i]);
+    if (result)
+        std::fprintf(out, " 1");
+    else
+        std::fprintf(out, " 0 %lu", static_cast<unsigned long>(error));
+    std::fprintf(out, " %s\n", name);
+    static_cast<void>(std::fclose(out));
+}
+
+BOOL WINAPI seam_DeviceIoControl(HANDLE device, DWORD code, LPVOID input, DWORD input_size,
+                                 LPVOID output, DWORD output_size, LPDWORD returned,
+                                 LPOVERLAPPED overlapped) {
+    action what = consult("DeviceIoControl");
+    BOOL result = TRUE;
+    if (what.fail)
+        result = fail_with(what, FALSE);
+    else if (!answered(what, "ok"))
+        result = real.DeviceIoControl(device, code, input, input_size, output, output_size,
+                                      returned, overlapped);
+    DWORD error = GetLastError();
+    log_control(device, code, input, input_size, result, error);
+    SetLastError(error);
+    return result;
+}
+
+DWORD WINAPI seam_GetCompressedFileSizeA(LPCSTR path, LPDWORD high) {
+    action what = consult("GetCompressedFileSizeA");
+    if (what.fail)
+        return fail_with(what, INVALID_FILE_SIZE);
+    unsigned long long bytes = 0;
+    if (!answered_number(what, "bytes", &bytes))
+        return real.GetCompressedFileSizeA(path, high);
+    if (high != nullptr)
+        *high = static_cast<DWORD>(bytes >> 32);
+    return static_cast<DWORD>(bytes);
 }
 
 void seam_after_interrupt_look() { static_cast<void>(consult("after_interrupt_look")); }
