@@ -181,9 +181,9 @@ int open_agreed_file(const char* file, const file_identity& agreed) {
     if (calls.fstat(descriptor, &status) != 0)
         error = errno;
     else if (!same_file(status, agreed))
+        // Another file since the look, of whatever kind: the same file is
+        // the plain file that the look showed.
         error = EEXIST;
-    else if (!S_ISREG(status.st_mode))
-        error = error_for_what_is_not_a_file(status);
     else if (calls.fchmod(descriptor, read_write_mode()) != 0 ||
              calls.ftruncate(descriptor, 0) != 0)
         error = errno;

@@ -16,15 +16,15 @@ be written with the reason, the exit prompt, status -1, and no image left.
 
 The roads (ROADS): the file system's name unknown when a reservation of
 4 GiB is refused as if the drive were full (the drive's reason, not
-FAT's); the second, buffered handle failing to close after a short
-write (the close-failure road); a deleted image that is looked at again;
-an old image whose only attribute is read-only (it is made writable,
-then replaced: an attribute of 0 would change nothing, and Windows
-deletes no read-only file), and the same when the attribute cannot be
-changed; the program's own deletion still pending; and the old image
-that cannot be deleted, met again by the creation: the same file cut
-and replaced, or by now another file, a link or a folder, none of them
-cut.
+FAT's); the second, buffered handle, which is closed first, failing to
+close after a short write (the close-failure road); a deleted image that
+is looked at again; an old image whose only attribute is read-only (it
+is made writable, then replaced: an attribute of 0 would change nothing,
+and Windows deletes no read-only file), and the same when the attribute
+cannot be changed; the program's own deletion still pending; the old
+image that cannot be deleted, met again by the creation: the same file
+cut and replaced, or by now another file, a link or a folder, none of
+them cut; and the closed image whose name another file has taken.
 Needs root (the drives are mounts of a private namespace).
 """
 
@@ -106,7 +106,7 @@ ROADS = [
      (CANNOT_WRITE, "ENOSPC"),
      FAILED, 255, None, {"WriteFile": 0}),
     ("the buffered handle fails to close", b"d\n100\n\n", None,
-     "WriteFile:2:short,CloseHandle:2:6", (CANNOT_WRITE, "EBADF"), FAILED, 255, None,
+     "WriteFile:2:short,CloseHandle:1:6", (CANNOT_WRITE, "EBADF"), FAILED, 255, None,
      {"ReOpenFile": 1}),
     # A write that writes nothing and says nothing is a failing device.
     ("a write of no bytes", b"d\n100\n\n", None, "WriteFile:2:zero",
