@@ -100,9 +100,9 @@ int delete_agreed_file(const char* path, const file_identity& agreed);
 // opened without creating, used only while it is that same file and a
 // plain one (natively ELOOP for a link, EISDIR for a folder, and
 // not_a_plain_file for a device or FIFO, which is never waited on or
-// written; on Windows ELOOP for a link and EACCES for a folder), then cut
-// to nothing and made writable; where another file has taken its place,
-// EEXIST.  On Windows a file that the program deleted itself and that
+// written; on Windows ELOOP for a link and EACCES for a folder), then
+// made writable and cut to nothing; where another file has taken its
+// place, EEXIST.  On Windows a file that the program deleted itself and that
 // another program still holds (a virus scanner) refuses the creation for
 // a moment: it is tried again for about a second.  On Windows the blocks
 // go past the system's cache where the drive allows it.
@@ -145,13 +145,13 @@ storage prepare_image_storage();
 long long image_room(const char* path);
 // Closes the image; it counts as closed whatever the close reports.
 int close_image();
-// Deletes the image, as the very file that open_image() made or cut
-// (on Windows through its own handle, before it is closed; natively
-// where a look shows it still at path), closes it if it is still open,
-// and looks whether it is gone: true only then, or where another file
-// has taken its place, which is left alone.  A deletion can report
-// success and still leave the file, where the file system carries it out
-// only once the last handle on it is closed.
+// Deletes the image as the very file that open_image() made or cut (on
+// Windows through its own handle, before that is closed; natively, once
+// closed, where a look shows it still at path), and looks whether it is
+// gone: true only then, or where another file has taken its place, which
+// is left alone.  A deletion can report success and still leave the
+// file, where the file system carries it out only once the last handle
+// on it is closed.
 bool discard_image(const char* path);
 
 // The window's title, which shows how far the writing is while the screen
