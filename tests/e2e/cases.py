@@ -343,21 +343,17 @@ CASES = [
          [START, replace_screen("D", 100), size_screen("D"), TITLE, replace_screen("D", 100),
           PROMPT], 0, setup=old_image(OLD_SIZE), checks=[old_image_kept(OLD_SIZE)],
          builds=FAULTS, env={"TOLVERA_FAULT": "unlink:1:16,fstat:1:other"}),
+] + [
     # A FIFO or a device that the user agreed to replace and that cannot
     # be deleted is neither waited on nor written.
-    Case("an undeletable FIFO after 'j': no wait, nothing written, a clear reason",
+    Case("an undeletable %s after 'j': no wait, nothing written, a clear reason" % kind,
          b"d\nj\n100\n\n",
          [START, replace_screen("D", 0), size_screen("D"), TITLE, PROMPT], -1,
-         stderr=[(CANNOT_CREATE, 1000)], setup=plant_fifo,
-         checks=[fifo_kept, nothing_opened_but_the_creation], builds=FAULTS,
-         env={"TOLVERA_FAULT": "unlink:1:16", "TOLVERA_FAULT_TRACE": TRACE}),
-    Case("an undeletable device after 'j': nothing written, a clear reason",
-         b"d\nj\n100\n\n",
-         [START, replace_screen("D", 0), size_screen("D"), TITLE, PROMPT], -1,
-         stderr=[(CANNOT_CREATE, 1000)], setup=plant_device,
-         checks=[device_kept, nothing_opened_but_the_creation], builds=FAULTS,
-         env={"TOLVERA_FAULT": "unlink:1:16", "TOLVERA_FAULT_TRACE": TRACE}),
-
+         stderr=[(CANNOT_CREATE, 1000)], setup=plant,
+         checks=[kept, nothing_opened_but_the_creation], builds=FAULTS,
+         env={"TOLVERA_FAULT": "unlink:1:16", "TOLVERA_FAULT_TRACE": TRACE})
+    for kind, plant, kept in (("FIFO", plant_fifo, fifo_kept),
+                              ("device", plant_device, device_kept))
 ] + [
     # The agreed image, its deletion failed, met again by the creation:
     # each step on it that fails leaves it as it was, and is told; a look

@@ -13,7 +13,8 @@
 //   blocked          raise: the signal does not end the process
 //   other            lstat, fstat: another file than the one meant (another
 //                    inode)
-//   blocksN          fstat: N blocks of 512 bytes allocated to the file
+//   blocksN          lstat, fstat: N blocks of 512 bytes allocated to the
+//                    file
 //
 // posix_memalign and posix_fadvise give the error number as their result,
 // as they do.  umask, free, raise, _Exit and after_interrupt_look never
@@ -52,14 +53,20 @@ bool fails(const char* call, const char** how = nullptr) {
     return true;
 }
 
+// The answers of a status that was read: "other", "blocksN".
+int answer_status(int result, const char* how, struct stat* status) {
+    if (result != 0 || how == nullptr)
+        return result;
+    if (std::strcmp(how, "other") == 0)
+        status->st_ino++;
+    if (std::strncmp(how, "blocks", 6) == 0)
+        status->st_blocks = static_cast<blkcnt_t>(std::strtoll(how + 6, nullptr, 10));
+    return result;
+}
+
 int seam_lstat(const char* path, struct stat* status) noexcept {
     const char* how = nullptr;
-    if (fails("lstat", &how))
-        return -1;
-    int result = real.lstat(path, status);
-    if (result == 0 && how != nullptr && std::strcmp(how, "other") == 0)
-        status->st_ino++;
-    return result;
+    return fails("lstat", &how) ? -1 : answer_status(real.lstat(path, status), how, status);
 }
 
 mode_t seam_umask(mode_t mask) noexcept {
@@ -83,14 +90,7 @@ int seam_open(const char* path, int flags, ...) noexcept {
 
 int seam_fstat(int descriptor, struct stat* status) noexcept {
     const char* how = nullptr;
-    if (fails("fstat", &how))
-        return -1;
-    int result = real.fstat(descriptor, status);
-    if (result == 0 && how != nullptr && std::strcmp(how, "other") == 0)
-        status->st_ino++;
-    if (result == 0 && how != nullptr && std::strncmp(how, "blocks", 6) == 0)
-        status->st_blocks = static_cast<blkcnt_t>(std::strtoll(how + 6, nullptr, 10));
-    return result;
+    return fails("fstat", &how) ? -1 : answer_status(real.fstat(descriptor, status), how, status);
 }
 
 int seam_ftruncate(int descriptor, off_t length) noexcept {
