@@ -176,8 +176,13 @@ def make_wine_prefix(letters):
     # No install dialogues for .NET or HTML support; no debug output.
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all",
                WINEDLLOVERRIDES="mscoree,mshtml=")
-    subprocess.run(FIXED_ADDRESSES + ["wineboot", "--init"], env=env, check=True,
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    # Made under a server of its own, which then goes with all that the
+    # making leaves going (an update, services started twice): so the
+    # next start need not wait some seconds for all that to end by itself.
+    quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    subprocess.run(["wineserver", "--persistent"], env=env, **quiet)
+    subprocess.run(FIXED_ADDRESSES + ["wineboot", "--init"], env=env, check=True, **quiet)
+    subprocess.run(["wineserver", "--kill"], env=env, **quiet)
     devices = os.path.join(prefix, "dosdevices")
     for name in os.listdir(devices):
         if name.endswith(":") and name not in ("c:", "z:"):
