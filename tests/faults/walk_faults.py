@@ -482,10 +482,18 @@ class Native:
         # As from a terminal: a test runner may have started us with
         # interrupts ignored, and the program leaves ignored ones alone.
         # Or as nohup starts a program, with them ignored.
+        # The program starts with the actions this process has then (one
+        # that it catches becomes the default): set here, not in the
+        # child, which would take a fork of this process for every run.
         action = signal.SIG_IGN if ignored else signal.SIG_DFL
-        return subprocess.run(self.command, input=input, capture_output=True, env=env,
-                              timeout=self.time_limit,
-                              preexec_fn=lambda: set_interrupts(action))
+        ours = set_interrupts(action)
+        try:
+            return subprocess.run(self.command, input=input, capture_output=True, env=env,
+                                  timeout=self.time_limit)
+        finally:
+            for number, handler in zip(self.interrupts, ours):
+                signal.signal(number, handler)
+
 
     def environment(self):
         return os.environ
@@ -498,8 +506,8 @@ class Native:
 
 
 def set_interrupts(action):
-    for number in Native.interrupts:
-        signal.signal(number, action)
+    """Gives the actions that were there."""
+    return [signal.signal(number, action) for number in Native.interrupts]
 
 
 class Windows(Native):
