@@ -591,17 +591,20 @@ def relay_trace(wine, checks):
 
 
 def exe_process(program):
-    """The pid of the process whose command line is the .exe's path."""
+    """The pid of the process whose command line is the .exe's path, of
+    this test's own: those in its mount namespace (another test may run
+    the same program meanwhile, in a namespace of its own)."""
+    ours = os.readlink("/proc/self/ns/mnt")
     for pid in os.listdir("/proc"):
         if not pid.isdigit():
             continue
         try:
             with open("/proc/%s/cmdline" % pid, "rb") as f:
                 command = f.read().split(b"\0")[0]
+            if command == program.encode() and os.readlink("/proc/%s/ns/mnt" % pid) == ours:
+                return int(pid)
         except OSError:
             continue
-        if command == program.encode():
-            return int(pid)
     return None
 
 

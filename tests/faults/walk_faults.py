@@ -77,10 +77,18 @@ of the undisturbed run) and the order of the clean-up.  A run that does
 not end within a time limit fails as hung.  Of the calls that repeat for
 every block (the Windows walk's WriteFile and looks at the flag), the first
 two and the last two uses are walked; the native walk takes every use.
+
+The runs are spread over parts that run side by side, one a core unless
+TOLVERA_WALK_PARTS says how many: each part makes the undisturbed runs
+itself and every n-th of the others, on drives of its own, the Windows
+parts each in a Wine prefix of its own.  That all parts went through the
+same runs in the same order is checked.
 """
 
 import collections
 import errno
+import hashlib
+import json
 import os
 import signal
 import string
@@ -573,10 +581,17 @@ class Native:
         # As from a terminal: a test runner may have started us with
         # interrupts ignored, and the program leaves ignored ones alone.
         # Or as nohup starts a program, with them ignored.
+        # The program starts with the actions this process has then (one
+        # that it catches becomes the default): set here, not in the
+        # child, which would take a fork of this process for every run.
         action = signal.SIG_IGN if ignored else signal.SIG_DFL
-        return subprocess.run(self.command, input=input, capture_output=True, env=env,
-                              timeout=self.time_limit,
-                              preexec_fn=lambda: set_interrupts(action))
+        ours = set_interrupts(action)
+        try:
+            return subprocess.run(self.command, input=input, capture_output=True, env=env,
+                                  timeout=self.time_limit)
+        finally:
+            for number, handler in zip(self.interrupts, ours):
+                signal.signal(number, handler)
 
     def environment(self):
         return os.environ
@@ -589,8 +604,8 @@ class Native:
 
 
 def set_interrupts(action):
-    for number in Native.interrupts:
-        signal.signal(number, action)
+    """Gives the actions that were there."""
+    return [signal.signal(number, action) for number in Native.interrupts]
 
 
 class Windows(Native):
@@ -752,7 +767,7 @@ def resolve(roles, call, before, pair_use, before_behaviour):
 
 
 class Walk:
-    def __init__(self, build):
+    def __init__(self, build, part=0, parts=1):
         self.build = build
         self.runs = 0
         self.repeated = 0
@@ -761,6 +776,19 @@ class Walk:
         self.undisturbed = {}
         # What the seam answers in every run of the scenario walked.
         self.scenario_plan = ""
+        self.part = part
+        self.parts = parts
+        self.jobs = 0
+        self.walked = hashlib.sha256()
+
+    def mine(self, *job):
+        """Whether this part of the walk makes the next disturbed run.
+        Every part goes through the same runs in the same order and makes
+        every parts-th; job names the run, so that the parts can show
+        that they went through the same ones."""
+        self.walked.update(repr(job).encode() + b"\0")
+        self.jobs += 1
+        return (self.jobs - 1) % self.parts == self.part
 
     def run(self, input, old_image, faults="", ignored=False):
         """A run; ignored: with the interrupts ignored from the start."""
@@ -909,6 +937,8 @@ class Walk:
     def fail(self, scenario, base, behaviours, index, use, fault):
         call = base.trace[index]
         plan = fault.plan(call, use, pages(base, self.build))
+        if not self.mine(scenario.name, plan):
+            return
         got = self.run(scenario.input, scenario.old_image, plan)
         label = "%s: %s%s" % (scenario.name, plan, " (%s)" % fault.error if fault.error else "")
         expected = self.expectation(scenario, base, behaviours, index, use, fault)
@@ -930,6 +960,8 @@ class Walk:
         how, status, name = self.build.interrupt(self.turn)
         self.turn += 1
         plan = "%s:%d:%s" % (call, use, how)
+        if not self.mine(scenario.name, plan, kind):
+            return
         error = "EINTR"
         if kind == "failing":
             # The failure after the interrupt: its reason comes first.
@@ -1029,6 +1061,8 @@ class Walk:
         base = self.run(SCENARIOS[0].input, SCENARIOS[0].old_image)
         clear = self.text(b"\33[H\33[J")
         for plan, cleared in self.build.console_runs:
+            if not self.mine("a console", plan):
+                continue
             got = self.run(SCENARIOS[0].input, False, plan)
             stdout = base.stdout[len(clear):] if cleared else base.stdout
             self.check("a console: %s" % plan, got,
@@ -1041,6 +1075,8 @@ class Walk:
         base = self.run(SCENARIOS[0].input, SCENARIOS[0].old_image)
         titled = self.run(SCENARIOS[0].input, False, TITLE_PLAN) if self.build.title_runs else None
         for plan, event in self.build.title_runs:
+            if not self.mine("a title", plan):
+                continue
             plan = plan.format(last=self.site(titled.trace, "after_interrupt_look", -1),
                                close=self.site(titled.trace, "CloseHandle",
                                                titled.trace.index("FlushFileBuffers")))
@@ -1091,6 +1127,8 @@ class Walk:
         screens."""
         base = self.run(SCENARIOS[0].input, SCENARIOS[0].old_image)
         for input, plan, error in self.build.own_runs:
+            if not self.mine(input, plan):
+                continue
             got = self.run(input, False, plan)
             after = self.build.clean_up["write"]
             if plan.split(",")[-1].startswith("vfprintf:"):
@@ -1099,6 +1137,61 @@ class Walk:
             self.check("%r: %s (%s)" % (input, plan, error), got,
                        self.failure(base, "write", error), after, plan)
         return len(self.build.own_runs)
+
+
+# The walk's runs are spread over parts that run side by side, one a
+# core unless TOLVERA_WALK_PARTS says how many: each part in a mount
+# namespace of its own (its own drives), the Windows one with its own
+# Wine prefix and server.  A part is this script again, told its share in
+# TOLVERA_WALK_PART ("1/2") and where to write what it found.
+PARTS = "TOLVERA_WALK_PARTS"
+PART = "TOLVERA_WALK_PART"
+REPORT = "TOLVERA_WALK_REPORT"
+
+
+def walked_scenarios(name):
+    """The scenarios walked on the build of that name."""
+    return [scenario for scenario in SCENARIOS if name in scenario.builds]
+
+
+def walk_part(name, program, part, parts):
+    """Walks this part's share; gives what it found."""
+    build = BUILDS[name](os.path.abspath(program))
+    walk = Walk(build, part, parts)
+    counts = []
+    try:
+        for scenario in walked_scenarios(name):
+            walk.scenario_plan = scenario.plan
+            counts.append(walk.walk(scenario))
+            walk.scenario_plan = ""
+        counts += [walk.title_runs(), walk.console_runs(), walk.own_runs()]
+    finally:
+        build.close()
+    return {"counts": counts, "failures": walk.failures, "runs": walk.runs,
+            "repeated": walk.repeated, "walked": walk.walked.hexdigest(), "jobs": walk.jobs}
+
+
+def walk_in_parts(arguments, parts):
+    """Starts the parts side by side and gives what each found (None for
+    one that ended without saying)."""
+    with tempfile.TemporaryDirectory(prefix="tolvera-walk-") as directory:
+        reports = [os.path.join(directory, "part%d.json" % part) for part in range(parts)]
+        processes = [subprocess.Popen(
+            ["unshare", "--mount", "--propagation", "private", sys.executable,
+             os.path.abspath(__file__), *arguments],
+            env=dict(os.environ, **{PART: "%d/%d" % (part, parts), REPORT: reports[part]}))
+            for part in range(parts)]
+        found = []
+        for part, process in enumerate(processes):
+            status = process.wait()
+            try:
+                with open(reports[part]) as f:
+                    found.append(json.load(f))
+            except FileNotFoundError:
+                found.append({"failures": ["part %d of %d ended with status %d and no report"
+                                           % (part + 1, parts, status)], "runs": 0,
+                              "repeated": 0, "counts": None, "walked": None, "jobs": 0})
+        return found
 
 
 def main():
@@ -1110,38 +1203,41 @@ def main():
     else:
         sys.exit("usage: walk_faults.py [native|windows] PROGRAM")
     drives.enter_private_namespace()
+    if os.environ.get(PART):
+        part, parts = (int(number) for number in os.environ[PART].split("/"))
+        found = walk_part(name, program, part, parts)
+        with open(os.environ[REPORT], "w") as f:
+            json.dump(found, f)
+        return
     began = time.monotonic()
-    build = BUILDS[name](os.path.abspath(program))
-    walk = Walk(build)
+    parts = int(os.environ.get(PARTS) or len(os.sched_getaffinity(0)))
+    found = walk_in_parts(arguments, parts)
+    failures = [failure for part in found for failure in part["failures"]]
+    # What every part finds the same, it reports once.
+    failures = list(dict.fromkeys(failures))
+    walked = {(part["walked"], part["jobs"]) for part in found if part["walked"]}
+    if len(walked) > 1:
+        failures.append("the parts went through different runs: %r" % sorted(walked))
+    counts = next((part["counts"] for part in found if part["counts"]), None)
     sites = 0
-    try:
-        for scenario in SCENARIOS:
-            if name not in scenario.builds:
-                continue
-            walk.scenario_plan = scenario.plan
-            count = walk.walk(scenario)
-            walk.scenario_plan = ""
+    if counts:
+        for scenario, count in zip(walked_scenarios(name), counts):
             sites += count
             print("%-40s %4d calls failed in turn" % (scenario.name, count))
-        titles = walk.title_runs()
-        if titles:
-            print("%-40s %4d" % ("runs with a window title", titles))
-        consoles = walk.console_runs()
-        if consoles:
-            print("%-40s %4d" % ("runs on a console", consoles))
-        own = walk.own_runs()
-        if own:
-            print("%-40s %4d" % ("runs with answers of their own", own))
-    finally:
-        build.close()
-    for failure in walk.failures:
+        for label, count in zip(("runs with a window title", "runs on a console",
+                                 "runs with answers of their own"),
+                                counts[len(walked_scenarios(name)):]):
+            if count:
+                print("%-40s %4d" % (label, count))
+    for failure in failures:
         print("FAIL " + failure)
-    if walk.repeated:
-        print("%d runs made again: the program did not start" % walk.repeated)
-    walked = sum(name in scenario.builds for scenario in SCENARIOS)
-    print("%s: %d call sites failed in %d scenarios, %d runs in %.0f s, %d failures"
-          % (name, sites, walked, walk.runs, time.monotonic() - began, len(walk.failures)))
-    sys.exit(1 if walk.failures else 0)
+    repeated = sum(part["repeated"] for part in found)
+    if repeated:
+        print("%d runs made again: the program did not start" % repeated)
+    print("%s: %d call sites failed in %d scenarios, %d runs in %d parts in %.0f s, %d failures"
+          % (name, sites, len(walked_scenarios(name)), sum(part["runs"] for part in found),
+             parts, time.monotonic() - began, len(failures)))
+    sys.exit(1 if failures else 0)
 
 
 if __name__ == "__main__":

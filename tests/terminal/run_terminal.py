@@ -196,28 +196,39 @@ def native_screens(program):
     screens([program])
 
 
+_wine = {}
+
+
+def wine_prefix():
+    """The Wine prefix that all of the Windows tests here run in, drive D:
+    the test drive, with a server that lives through them: made once."""
+    if not _wine:
+        _wine.update(drives.make_wine_prefix("D"))
+        drives.start_wine_server(_wine)
+    return _wine
+
+
+def close_wine_prefix():
+    if _wine:
+        subprocess.run(["wineserver", "--kill"], env=_wine)
+        shutil.rmtree(_wine["WINEPREFIX"], ignore_errors=True)
+
+
+def wine_variables():
+    return {name: value for name, value in wine_prefix().items() if name.startswith("WINE")}
+
+
 def windows_screens(program):
     """The .exe with its output on Wine's console, which shows escape
     sequences as text: the screens are cleared with the console's calls."""
-    env = drives.make_wine_prefix("D")
-    try:
-        wine_variables = {name: value for name, value in env.items() if name.startswith("WINE")}
-        screens([*drives.WINE, program], wine_variables, seconds=120)
-    finally:
-        subprocess.run(["wineserver", "--kill"], env=env)
-        shutil.rmtree(env["WINEPREFIX"], ignore_errors=True)
+    screens([*drives.WINE, program], wine_variables(), seconds=120)
 
 
 def windows_pipe(program):
     """With its output in a pipe, the .exe writes the escape sequences."""
     drives.prepare_drives()
-    env = drives.make_wine_prefix("D")
-    try:
-        result = subprocess.run([*drives.WINE, program], input=b"d\n\n", capture_output=True,
-                                env=env, timeout=120)
-    finally:
-        subprocess.run(["wineserver", "--kill"], env=env)
-        shutil.rmtree(env["WINEPREFIX"], ignore_errors=True)
+    result = subprocess.run([*drives.WINE, program], input=b"d\n\n", capture_output=True,
+                            env=wine_prefix(), timeout=120)
     if not result.stdout.startswith(b"\33[H\33[JTOLVERA IMAGE-DATEI EINRICHTEN\r\n"):
         raise AssertionError("output in a pipe starts %r" % result.stdout[:60])
 
@@ -395,15 +406,9 @@ def title_changes_on_a_fast_drive(program, env):
 
 
 def windows_titles(program):
-    env = drives.make_wine_prefix("D")
-    try:
-        wine_variables = {name: value for name, value in env.items() if name.startswith("WINE")}
-        for test in (titles_while_writing, after_a_failure, after_ctrl_c):
-            test([*drives.WINE, program], wine_variables, 120, WINE_TITLE)
-        title_changes_on_a_fast_drive(program, wine_variables)
-    finally:
-        subprocess.run(["wineserver", "--kill"], env=env)
-        shutil.rmtree(env["WINEPREFIX"], ignore_errors=True)
+    for test in (titles_while_writing, after_a_failure, after_ctrl_c):
+        test([*drives.WINE, program], wine_variables(), 120, WINE_TITLE)
+    title_changes_on_a_fast_drive(program, wine_variables())
 
 
 # The programs each mode is given, in order, and each test with the one it
@@ -428,13 +433,16 @@ def main():
     drives.enter_private_namespace()
     programs = dict(zip(PROGRAMS[mode], (os.path.abspath(path) for path in sys.argv[2:])))
     failed = 0
-    for test, program in TESTS[mode]:
-        try:
-            test(programs[program])
-            print("ok   %s" % test.__name__)
-        except AssertionError as problem:
-            failed += 1
-            print("FAIL %s: %s" % (test.__name__, problem))
+    try:
+        for test, program in TESTS[mode]:
+            try:
+                test(programs[program])
+                print("ok   %s" % test.__name__)
+            except AssertionError as problem:
+                failed += 1
+                print("FAIL %s: %s" % (test.__name__, problem))
+    finally:
+        close_wine_prefix()
     sys.exit(1 if failed else 0)
 
 
