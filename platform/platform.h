@@ -104,7 +104,7 @@ int delete_agreed_file(const char* path, const file_identity& agreed);
 // made writable and cut to nothing; where another file has taken its
 // place, EEXIST.  On Windows a file that the program deleted itself and that
 // another program still holds (a virus scanner) refuses the creation for
-// a moment: it is tried again for about a second.  On Windows the blocks
+// a moment: it is tried again for 0.7 s.  On Windows the blocks
 // go past the system's cache where the drive allows it.
 int open_image(const char* path, const file_identity* agreed);
 // Reserves bytes for the image, still empty, so that a drive too
