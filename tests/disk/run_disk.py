@@ -675,7 +675,7 @@ def partial_image_left(problems):
 def drive_goes_bad(build, command, env, checks):
     """A drive that answers EIO to every write past 50 MiB and to the
     deletion: the reason, then that the incomplete image is still there."""
-    drive = FuseDrive("failing_fs.py", str(WRITTEN_BEFORE))
+    drive = FuseDrive("failing_fs.py", str(WRITTEN_BEFORE), "0")
     problems = []
     try:
         result = subprocess.run(command, input=b"d\n300\n\n", capture_output=True, env=env,
@@ -696,7 +696,7 @@ def drive_pulled_out(build, command, env, checks):
     """The drive goes away while the image is written: its process is
     killed once 50 MB are written.  The reason, the incomplete image named
     (its deletion fails as well), the exit prompt and no hang."""
-    drive = FuseDrive("failing_fs.py", str(1 << 40))
+    drive = FuseDrive("failing_fs.py", str(1 << 40), "0")
     problems = []
     try:
         process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,

@@ -340,14 +340,15 @@ def titles_at_an_end(command, env, seconds, given_back, fuse, size, ending, stat
 
 
 def after_a_failure(command, env, seconds, given_back):
-    """A drive that goes bad at 50 MB: the reason, and the title back."""
+    """A drive that goes bad at 50 MB, written at 40 MB a second so that
+    the progress shows first: the reason, and the title back."""
     def failed(terminal):
         terminal.wait_for("Eingabetaste zum Beenden.")
         at_prompt = pane_title(terminal)
         terminal.type("")
         return at_prompt
     after = titles_at_an_end(command, env, seconds, given_back,
-                             ("failing_fs.py", str(50 * drives.MB)), "300", failed)
+                             ("failing_fs.py", str(50 * drives.MB), "0.025"), "300", failed)
     print("     after the failure: %r" % after)
 
 
