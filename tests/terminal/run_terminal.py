@@ -22,6 +22,7 @@ arrives as the image's close starts, after the program has let its
 interrupts go.
 """
 
+import itertools
 import os
 import re
 import shutil
@@ -44,8 +45,12 @@ TITLE = ["TOLVERA IMAGE-DATEI EINRICHTEN", "=" * 30, ""]
 class Terminal:
     """A tmux server of our own, with one window running command."""
 
+    # Each a server of its own: one that has just been told to end may
+    # still answer on its socket, and a new session there then fails.
+    servers = itertools.count()
+
     def __init__(self, command, env=None):
-        self.socket = "tolvera-test-%d" % os.getpid()
+        self.socket = "tolvera-test-%d-%d" % (os.getpid(), next(self.servers))
         # The shell notes the exit status; tmux may close a pane before it
         # has reaped the program.
         self.status_file = tempfile.NamedTemporaryFile(prefix="tolvera-status-")
