@@ -324,10 +324,13 @@ def titles_at_an_end(command, env, seconds, given_back, fuse, size, ending, stat
         terminal.type("d")
         expect_screen(terminal, TITLE + SIZE_QUESTION)
         terminal.type(size)
+        # The title seen, not one read after it: the writing may end
+        # between the two.
         deadline = time.time() + 60
-        while not PROGRESS.match(pane_title(terminal)) and time.time() < deadline:
-            time.sleep(0.1)
         titles = [pane_title(terminal)]
+        while not PROGRESS.match(titles[0]) and time.time() < deadline:
+            time.sleep(0.1)
+            titles = [pane_title(terminal)]
         at_prompt = ending(terminal)
         ended_with = terminal.ended()
         after = pane_title(terminal)
