@@ -29,6 +29,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
@@ -51,6 +52,10 @@ class Terminal:
 
     def __init__(self, command, env=None):
         self.socket = "tolvera-test-%d-%d" % (os.getpid(), next(self.servers))
+        # Wine's console takes the terminal only when the program first
+        # reads: typed before that, the line discipline echoes the keys
+        # and hands the console a line feed, which is no Enter to it.
+        self.console = command[:len(drives.WINE)] == drives.WINE
         # The shell notes the exit status; tmux may close a pane before it
         # has reaped the program.
         self.status_file = tempfile.NamedTemporaryFile(prefix="tolvera-status-")
@@ -67,9 +72,29 @@ class Terminal:
                               capture_output=True, text=True).stdout
 
     def type(self, text):
+        if self.console:
+            self.wait_for_console()
         if text:
             self.tmux("send-keys", "-t", "test", "-l", text)
         self.tmux("send-keys", "-t", "test", "Enter")
+
+    def wait_for_console(self, seconds=30):
+        """Waits until Wine's console reads the keys itself: the pane's
+        terminal is no longer in canonical mode."""
+        tty = self.tmux("display-message", "-p", "-t", "test", "#{pane_tty}").strip()
+        deadline = time.time() + seconds
+        while True:
+            descriptor = os.open(tty, os.O_RDONLY | os.O_NOCTTY)
+            try:
+                canonical = termios.tcgetattr(descriptor)[3] & termios.ICANON
+            finally:
+                os.close(descriptor)
+            if not canonical:
+                self.console = False
+                return
+            if time.time() > deadline:
+                raise AssertionError("Wine's console never took the terminal")
+            time.sleep(0.05)
 
     def screen(self):
         lines = self.tmux("capture-pane", "-p", "-t", "test").split("\n")[:HEIGHT]
