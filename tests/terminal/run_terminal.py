@@ -22,12 +22,14 @@ arrives as the image's close starts, after the program has let its
 interrupts go.
 """
 
+import itertools
 import os
 import re
 import shutil
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
@@ -44,8 +46,16 @@ TITLE = ["TOLVERA IMAGE-DATEI EINRICHTEN", "=" * 30, ""]
 class Terminal:
     """A tmux server of our own, with one window running command."""
 
+    # Each a server of its own: one that has just been told to end may
+    # still answer on its socket, and a new session there then fails.
+    servers = itertools.count()
+
     def __init__(self, command, env=None):
-        self.socket = "tolvera-test-%d" % os.getpid()
+        self.socket = "tolvera-test-%d-%d" % (os.getpid(), next(self.servers))
+        # Wine's console takes the terminal only when the program first
+        # reads: typed before that, the line discipline echoes the keys
+        # and hands the console a line feed, which is no Enter to it.
+        self.console = command[:len(drives.WINE)] == drives.WINE
         # The shell notes the exit status; tmux may close a pane before it
         # has reaped the program.
         self.status_file = tempfile.NamedTemporaryFile(prefix="tolvera-status-")
@@ -62,9 +72,29 @@ class Terminal:
                               capture_output=True, text=True).stdout
 
     def type(self, text):
+        if self.console:
+            self.wait_for_console()
         if text:
             self.tmux("send-keys", "-t", "test", "-l", text)
         self.tmux("send-keys", "-t", "test", "Enter")
+
+    def wait_for_console(self, seconds=30):
+        """Waits until Wine's console reads the keys itself: the pane's
+        terminal is no longer in canonical mode."""
+        tty = self.tmux("display-message", "-p", "-t", "test", "#{pane_tty}").strip()
+        deadline = time.time() + seconds
+        while True:
+            descriptor = os.open(tty, os.O_RDONLY | os.O_NOCTTY)
+            try:
+                canonical = termios.tcgetattr(descriptor)[3] & termios.ICANON
+            finally:
+                os.close(descriptor)
+            if not canonical:
+                self.console = False
+                return
+            if time.time() > deadline:
+                raise AssertionError("Wine's console never took the terminal")
+            time.sleep(0.05)
 
     def screen(self):
         lines = self.tmux("capture-pane", "-p", "-t", "test").split("\n")[:HEIGHT]
@@ -319,10 +349,13 @@ def titles_at_an_end(command, env, seconds, given_back, fuse, size, ending, stat
         terminal.type("d")
         expect_screen(terminal, TITLE + SIZE_QUESTION)
         terminal.type(size)
+        # The title seen, not one read after it: the writing may end
+        # between the two.
         deadline = time.time() + 60
-        while not PROGRESS.match(pane_title(terminal)) and time.time() < deadline:
-            time.sleep(0.1)
         titles = [pane_title(terminal)]
+        while not PROGRESS.match(titles[0]) and time.time() < deadline:
+            time.sleep(0.1)
+            titles = [pane_title(terminal)]
         at_prompt = ending(terminal)
         ended_with = terminal.ended()
         after = pane_title(terminal)
